@@ -1,0 +1,198 @@
+// Line reading and the two passes over a chart file.
+#include "chart/ChartScanner.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace chartseal {
+
+namespace {
+
+constexpr std::string_view kSeparator = "//---------------";  // two slashes, fifteen hyphens
+
+// The white space of formatted input scanning.
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::size_t skipSpace(std::string_view line, std::size_t pos)
+{
+    while (pos < line.size() && isSpace(line[pos])) ++pos;
+    return pos;
+}
+
+// The keyword stands at pos and a byte that is not white space follows it,
+// after any white space.
+bool keywordAt(std::string_view line, std::size_t pos, std::string_view keyword)
+{
+    if (line.compare(pos, keyword.size(), keyword) != 0) return false;
+    return skipSpace(line, pos + keyword.size()) < line.size();
+}
+
+// The index of the first difficulty, in table order, that the line names; -1
+// when it names none.
+int namedDifficulty(std::string_view line)
+{
+    const std::size_t start = skipSpace(line, 0);
+    if (start == line.size()) return -1;
+    for (int i = 0; i < kDifficultyCount; ++i) {
+        if (keywordAt(line, start, kDifficultyTable[i].keyword)) return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+ChartStream::ChartStream(File file, std::size_t bufferSize)
+    : file_(std::move(file)), buf_(std::max<std::size_t>(bufferSize, 1))
+{
+    sizeAtOpen_ = static_cast<std::uint64_t>(file_.status().st_size);
+}
+
+bool ChartStream::fill()
+{
+    if (eof_) return false;
+    if (begin_ > 0) {
+        std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    // Only a line longer than the buffer makes it grow; it is then kept whole.
+    if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
+    const std::size_t n = file_.readSome(buf_.data() + end_, buf_.size() - end_);
+    if (n == 0) eof_ = true;
+    end_ += n;
+    return n > 0;
+}
+
+bool ChartStream::readLine(std::string_view& line)
+{
+    for (;;) {
+        const char* start = buf_.data() + begin_;
+        const std::size_t avail = end_ - begin_;
+        if (scanned_ < avail) {
+            const void* lf = std::memchr(start + scanned_, '\n', avail - scanned_);
+            if (lf != nullptr) {
+                const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(lf) - start);
+                line = std::string_view(start, length);
+                begin_ += length + 1;
+                consumed_ += length + 1;
+                scanned_ = 0;
+                return true;
+            }
+            scanned_ = avail;
+        }
+        if (!fill()) {
+            if (end_ == begin_) return false;
+            // The last line has no line feed after it: it is a line all the same.
+            line = std::string_view(buf_.data() + begin_, end_ - begin_);
+            consumed_ += end_ - begin_;
+            begin_ = end_;
+            scanned_ = 0;
+            return true;
+        }
+    }
+}
+
+void ChartStream::appendRest(std::string& out)
+{
+    const std::size_t before = out.size();
+    out.append(buf_.data() + begin_, end_ - begin_);
+    consumed_ += end_ - begin_;
+    begin_ = end_ = scanned_ = 0;
+    if (!eof_) {
+        // Read what the file's size promises straight into the slot, with no
+        // copy through the line buffer, then whatever it has gained since.
+        const std::size_t expected = static_cast<std::size_t>(remainingHint());
+        const std::size_t at = out.size();
+        out.resize(at + expected);
+        std::size_t got = 0;
+        while (got < expected) {
+            const std::size_t n = file_.readSome(out.data() + at + got, expected - got);
+            if (n == 0) break;
+            got += n;
+        }
+        out.resize(at + got);
+        consumed_ += got;
+        for (;;) {
+            const std::size_t n = file_.readSome(buf_.data(), buf_.size());
+            if (n == 0) break;
+            out.append(buf_.data(), n);
+            consumed_ += n;
+        }
+        eof_ = true;
+    }
+    if (out.size() > before && out.back() != '\n') out.push_back('\n');
+}
+
+std::uint64_t ChartStream::remainingHint() const
+{
+    return sizeAtOpen_ > consumed_ ? sizeAtOpen_ - consumed_ : 0;
+}
+
+ChartStream ChartScanner::openChart(const std::string& fileName)
+{
+    // Non-blocking, so that a FIFO in the chart's place cannot hang the open;
+    // the flag does not change reads from a regular file.
+    const int fd = ops_.open(fileName, O_RDONLY | O_NONBLOCK, 0);
+    if (fd < 0) throw FileError::fromErrno(fileName, errno);
+    File file(ops_, fileName, fd);
+    const struct stat st = file.status();
+    if (S_ISDIR(st.st_mode)) throw FileError::fromErrno(fileName, EISDIR);
+    if (!S_ISREG(st.st_mode)) throw FileError(fileName, "not a regular file");
+    return ChartStream(std::move(file));
+}
+
+bool ChartScanner::namesDifficulty(std::string_view line, std::string_view keyword)
+{
+    return keywordAt(line, skipSpace(line, 0), keyword);
+}
+
+bool ChartScanner::isSeparator(std::string_view line)
+{
+    return line.starts_with(kSeparator) && skipSpace(line, kSeparator.size()) < line.size();
+}
+
+OrdinalTable ChartScanner::survey(ChartStream& stream)
+{
+    OrdinalTable ordinals;
+    int counter = 1;
+    std::string_view line;
+    while (stream.readLine(line)) {
+        const int index = namedDifficulty(line);
+        if (index >= 0 && ordinals.ordinal[index] == 0) ordinals.ordinal[index] = counter++;
+    }
+    return ordinals;
+}
+
+void ChartScanner::partition(ChartStream& stream, const OrdinalTable& ordinals, SlotSet& slots)
+{
+    int current = 1;
+    int next = 1;
+    // A slot never takes more than the rest of the file, so it is given room
+    // for that once when it becomes current and is not copied as it grows.
+    slots.slot(current).reserve(slots.slot(current).size() + stream.remainingHint() + 1);
+
+    std::string_view line;
+    // Once no difficulty holds the next ordinal, no later line can switch the
+    // slot: the rest of the file goes to the current slot in bulk.
+    while (ordinals.indexOf(next) >= 0 && stream.readLine(line)) {
+        if (isSeparator(line)) {
+            current = kDifficultyTable[ordinals.indexOf(next)].slot;
+            ++next;
+            std::string& slot = slots.slot(current);
+            slot.reserve(slot.size() + line.size() + 1 + stream.remainingHint() + 1);
+        }
+        std::string& slot = slots.slot(current);
+        slot.append(line);
+        slot.push_back('\n');
+    }
+    stream.appendRest(slots.slot(current));
+}
+
+}  // namespace chartseal

@@ -1,0 +1,127 @@
+// The system's file operations and the File wrapper over them.
+#include "io/FileOps.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace chartseal {
+
+namespace {
+
+class PosixFileOps final : public FileOps {
+public:
+    int open(const std::string& path, int flags, mode_t mode) override
+    {
+        return ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    }
+    ssize_t read(int fd, void* buf, std::size_t count) override { return ::read(fd, buf, count); }
+    ssize_t write(int fd, const void* buf, std::size_t count) override { return ::write(fd, buf, count); }
+    int fstat(int fd, struct stat* st) override { return ::fstat(fd, st); }
+    int stat(const std::string& path, struct stat* st) override { return ::stat(path.c_str(), st); }
+    int fchmod(int fd, mode_t mode) override { return ::fchmod(fd, mode); }
+    int ftruncate(int fd, off_t length) override { return ::ftruncate(fd, length); }
+    int fsync(int fd) override { return ::fsync(fd); }
+    int close(int fd) override { return ::close(fd); }
+    int rename(const std::string& from, const std::string& to) override
+    {
+        return std::rename(from.c_str(), to.c_str());
+    }
+    int unlink(const std::string& path) override { return ::unlink(path.c_str()); }
+};
+
+}  // namespace
+
+FileOps& systemFileOps()
+{
+    static PosixFileOps ops;
+    return ops;
+}
+
+FileError::FileError(const std::string& path, const std::string& reason)
+    : std::runtime_error(path + ": " + reason)
+{
+}
+
+FileError FileError::fromErrno(const std::string& path, int err)
+{
+    return FileError(path, std::strerror(err));
+}
+
+FileError FileError::fromErrno(const std::string& path, const char* action, int err)
+{
+    return FileError(path, std::string(action) + ": " + std::strerror(err));
+}
+
+File::File(FileOps& ops, std::string path, int fd) : ops_(&ops), path_(std::move(path)), fd_(fd) {}
+
+File::File(File&& other) noexcept
+    : ops_(other.ops_), path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1))
+{
+}
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        if (fd_ >= 0) ops_->close(fd_);
+        ops_ = other.ops_;
+        path_ = std::move(other.path_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+File::~File()
+{
+    if (fd_ >= 0) ops_->close(fd_);
+}
+
+std::size_t File::readSome(void* buf, std::size_t count)
+{
+    for (;;) {
+        const ssize_t n = ops_->read(fd_, buf, count);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) throw FileError::fromErrno(path_, "cannot read", errno);
+    }
+}
+
+void File::writeAll(const void* buf, std::size_t count)
+{
+    const char* p = static_cast<const char*>(buf);
+    while (count > 0) {
+        const ssize_t n = ops_->write(fd_, p, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw FileError::fromErrno(path_, "cannot write", errno);
+        }
+        if (n == 0) throw FileError(path_, "cannot write: no progress");
+        p += n;
+        count -= static_cast<std::size_t>(n);
+    }
+}
+
+struct stat File::status()
+{
+    struct stat st {};
+    if (ops_->fstat(fd_, &st) != 0) throw FileError::fromErrno(path_, "cannot stat", errno);
+    return st;
+}
+
+void File::sync()
+{
+    if (ops_->fsync(fd_) != 0) throw FileError::fromErrno(path_, "cannot sync", errno);
+}
+
+void File::close()
+{
+    const int fd = std::exchange(fd_, -1);
+    // Linux releases the descriptor even when close reports an error, so it
+    // must not be closed again; the error itself still means lost data.
+    if (ops_->close(fd) != 0 && errno != EINTR) throw FileError::fromErrno(path_, "cannot close", errno);
+}
+
+}  // namespace chartseal

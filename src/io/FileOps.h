@@ -1,0 +1,84 @@
+// The narrow interface through which every file operation of a run passes.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace chartseal {
+
+// POSIX-shaped file operations: each returns what the system call returns and
+// leaves errno set on failure. The run never calls the system directly, so a
+// test can put a wrapper here that fails any chosen operation.
+class FileOps {
+public:
+    virtual ~FileOps() = default;
+
+    virtual int open(const std::string& path, int flags, mode_t mode) = 0;
+    virtual ssize_t read(int fd, void* buf, std::size_t count) = 0;
+    virtual ssize_t write(int fd, const void* buf, std::size_t count) = 0;
+    virtual int fstat(int fd, struct stat* st) = 0;
+    virtual int stat(const std::string& path, struct stat* st) = 0;
+    virtual int fchmod(int fd, mode_t mode) = 0;
+    virtual int ftruncate(int fd, off_t length) = 0;
+    virtual int fsync(int fd) = 0;
+    virtual int close(int fd) = 0;
+    virtual int rename(const std::string& from, const std::string& to) = 0;
+    virtual int unlink(const std::string& path) = 0;
+};
+
+// The real operations of the system.
+FileOps& systemFileOps();
+
+// A failed file operation: what() reads "<path>: <reason>".
+class FileError : public std::runtime_error {
+public:
+    FileError(const std::string& path, const std::string& reason);
+
+    // The reason taken from an errno value, e.g. "No such file or directory".
+    static FileError fromErrno(const std::string& path, int err);
+    // The same, with the action that failed, e.g. "cannot sync: Input/output error".
+    static FileError fromErrno(const std::string& path, const char* action, int err);
+};
+
+// An open file descriptor that is closed when the object goes. close() is the
+// checked way to close it; the destructor only releases what is left open on
+// an error path.
+class File {
+public:
+    File() = default;
+    File(FileOps& ops, std::string path, int fd);
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
+
+    // Reads up to count bytes, retrying on interruption; 0 at the end of the
+    // file. Throws FileError on a read error.
+    std::size_t readSome(void* buf, std::size_t count);
+    // Writes every byte, retrying on short writes; throws FileError otherwise.
+    void writeAll(const void* buf, std::size_t count);
+    void writeAll(std::string_view bytes) { writeAll(bytes.data(), bytes.size()); }
+    struct stat status();
+    // Flushes the file's data to the storage device.
+    void sync();
+    // Closes the descriptor; a failing close throws FileError, and the
+    // descriptor counts as closed either way.
+    void close();
+
+private:
+    FileOps* ops_ = nullptr;
+    std::string path_;
+    int fd_ = -1;
+};
+
+}  // namespace chartseal

@@ -1,0 +1,29 @@
+// Sealing: each byte of a slot plus the key byte of its position, modulo 256.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "io/FileOps.h"
+
+namespace chartseal {
+
+class ChartSealer {
+public:
+    // Writes the sealed form of every byte of slot to out: byte i becomes
+    // (slot[i] + SealKey[i mod 137]) mod 256. The key index starts at 0 for
+    // every call, so each sealed file stands on its own. Throws FileError when
+    // a write fails.
+    static void sealSlot(std::string_view slot, File& out);
+
+    // The byte transforms in both directions over n bytes (in and out may be
+    // the same buffer), starting at key index keyIndex; they return the key
+    // index of the byte after the last, so a long input can be taken in parts.
+    static std::size_t sealBytes(const char* in, char* out, std::size_t n, std::size_t keyIndex);
+    static std::size_t unsealBytes(const char* in, char* out, std::size_t n, std::size_t keyIndex);
+
+    // Bytes sealed per write: a whole number of key lengths, about 64 KiB.
+    static constexpr std::size_t kBlockSize = 137 * 480;
+};
+
+}  // namespace chartseal

@@ -1,0 +1,183 @@
+// The output stage: what the chart file and the sealed files hold afterwards,
+// and what a failure leaves behind.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "TestSupport.h"
+#include "app/ExitStatus.h"
+#include "app/RunDriver.h"
+#include "output/ChartSealer.h"
+
+namespace chartseal {
+namespace {
+
+using test::chartBlock;
+using test::readFile;
+
+std::string sealed(const std::string& slot)
+{
+    std::string out(slot.size(), '\0');
+    ChartSealer::sealBytes(slot.data(), out.data(), slot.size(), 0);
+    return out;
+}
+
+class Output : public test::TempDirTest {
+protected:
+    // One whole run in-process on <dir>/song.sm.
+    int runTool()
+    {
+        std::istringstream in(at("song") + "\n");
+        std::ostringstream out;
+        err.str("");
+        return RunDriver(in, out, err, [] {}).run();
+    }
+    std::string chart() { return readFile(at("song.sm")).value_or("<missing>"); }
+    std::string outFile(int n) { return readFile(at("song_" + std::to_string(n) + ".dat")).value_or("<missing>"); }
+    int createdOutputs()
+    {
+        int n = 0;
+        for (int i = 1; i <= 6; ++i) n += test::exists(at("song_" + std::to_string(i) + ".dat"));
+        return n;
+    }
+    std::ostringstream err;
+};
+
+struct OutcomeRow {
+    const char* plainSecond;
+    std::vector<std::string> charts;  // in file order
+    std::string keptSlot;             // difficulty whose chart stays plain after slot 1, or ""
+    friend void PrintTo(const OutcomeRow& row, std::ostream* os) { *os << row.plainSecond; }
+};
+
+class OutcomeTable : public Output, public ::testing::WithParamInterface<OutcomeRow> {};
+
+TEST_P(OutcomeTable, ChartAndSealedFilesHoldExactlyTheirBytes)
+{
+    const OutcomeRow& row = GetParam();
+    const std::map<std::string, int> slotOf{{"Easy", 1},      {"Medium", 2},   {"Hard", 3},
+                                            {"Challenge", 4}, {"Beginner", 5}, {"Edit", 6}};
+    std::string file = test::songHeader();
+    std::array<std::string, 7> slot;
+    slot[1] = file;
+    for (const std::string& d : row.charts) {
+        file += chartBlock(d);
+        slot[slotOf.at(d)] += chartBlock(d);
+    }
+    test::writeFile(at("song.sm"), file);
+
+    ASSERT_EQ(runTool(), kExitSuccess) << err.str();
+    EXPECT_EQ(err.str(), "");
+
+    const int kept = row.keptSlot.empty() ? 0 : slotOf.at(row.keptSlot);
+    EXPECT_EQ(chart(), slot[1] + "\n" + (kept ? slot[kept] + "\n" : ""));
+    EXPECT_FALSE(test::exists(at("song_1.dat")));
+    for (int n = 2; n <= 6; ++n) {
+        const bool isSealed = kept >= 2 && n > kept;
+        EXPECT_EQ(outFile(n), isSealed ? sealed(slot[n]) : "") << "file " << n;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OutcomeTable,
+    ::testing::Values(OutcomeRow{"Medium", {"Beginner", "Easy", "Medium", "Hard", "Challenge", "Edit"}, "Medium"},
+                      OutcomeRow{"Hard", {"Hard", "Easy", "Edit", "Challenge", "Beginner"}, "Hard"},
+                      OutcomeRow{"Challenge", {"Easy", "Beginner", "Challenge", "Edit"}, "Challenge"},
+                      OutcomeRow{"Beginner", {"Edit", "Beginner", "Easy"}, "Beginner"},
+                      OutcomeRow{"Edit", {"Easy", "Edit"}, "Edit"},
+                      OutcomeRow{"OnlyEasy", {"Easy"}, ""},
+                      OutcomeRow{"NothingNamed", {}, ""},
+                      OutcomeRow{"MediumWithoutEasy", {"Challenge", "Medium"}, "Medium"}),
+    [](const auto& info) { return std::string(info.param.plainSecond); });
+
+TEST_F(Output, DifficultiesWithoutSeparatorsAddTwoLineFeeds)
+{
+    const std::string file = "#TITLE:x;\n     Easy:\n     Hard:\n0000\n";
+    test::writeFile(at("song.sm"), file);
+    ASSERT_EQ(runTool(), kExitSuccess);
+    EXPECT_EQ(chart(), file + "\n\n");
+    for (int n = 2; n <= 6; ++n) EXPECT_EQ(outFile(n), "");
+}
+
+TEST_F(Output, ASealedFileThatCannotBeWrittenLeavesTheChartAndRemovesTheOutputs)
+{
+    const std::string file = test::songHeader() + chartBlock("Easy") + chartBlock("Medium") + chartBlock("Challenge");
+    test::writeFile(at("song.sm"), file);
+    ASSERT_EQ(::symlink("/dev/full", at("song_4.dat").c_str()), 0);
+
+    EXPECT_EQ(runTool(), kExitOutputFailed);
+    EXPECT_EQ(err.str(), "chartseal: " + at("song_4.dat") + ": cannot write: No space left on device\n");
+    EXPECT_EQ(chart(), file);
+    EXPECT_TRUE(test::exists(at("song_4.dat")));  // the link was there before the run
+    EXPECT_EQ(createdOutputs(), 1);
+}
+
+TEST_F(Output, AnOutputFileThatCannotBeCreatedChangesNothing)
+{
+    const std::string file = test::songHeader() + chartBlock("Easy") + chartBlock("Hard");
+    test::writeFile(at("song.sm"), file);
+    std::filesystem::create_directory(at("song_1.dat"));
+
+    EXPECT_EQ(runTool(), kExitOutputFailed);
+    const std::string message = err.str();
+    EXPECT_NE(message.find(at("song_1.dat") + ": cannot create"), std::string::npos) << message;
+    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1);
+    EXPECT_EQ(chart(), file);
+    EXPECT_TRUE(std::filesystem::is_directory(at("song_1.dat")));
+    EXPECT_EQ(createdOutputs(), 1);
+}
+
+TEST_F(Output, ASecondRunRefusesToEmptySealedFiles)
+{
+    const std::string file = test::songHeader() + chartBlock("Easy") + chartBlock("Medium") + chartBlock("Hard");
+    test::writeFile(at("song.sm"), file);
+    ASSERT_EQ(runTool(), kExitSuccess);
+    const std::string prepared = chart();
+    const std::string sealedHard = outFile(3);
+    ASSERT_FALSE(sealedHard.empty());
+
+    EXPECT_EQ(runTool(), kExitOutputFailed);
+    EXPECT_EQ(err.str(), "chartseal: " + at("song_3.dat") + ": already holds sealed charts; remove it to seal again\n");
+    EXPECT_EQ(chart(), prepared);
+    EXPECT_EQ(outFile(3), sealedHard);
+    EXPECT_FALSE(test::exists(at("song_1.dat")));
+}
+
+TEST_F(Output, EmptySealedFilesFromAnEarlierRunAreReused)
+{
+    test::writeFile(at("song.sm"), chartBlock("Easy") + chartBlock("Medium") + chartBlock("Hard"));
+    for (int n = 2; n <= 6; ++n) test::writeFile(at("song_" + std::to_string(n) + ".dat"), "");
+    ASSERT_EQ(runTool(), kExitSuccess) << err.str();
+    EXPECT_EQ(outFile(3), sealed(chartBlock("Hard")));
+}
+
+TEST_F(Output, TheChartKeepsItsPermissionBits)
+{
+    test::writeFile(at("song.sm"), chartBlock("Easy") + chartBlock("Hard"));
+    ASSERT_EQ(::chmod(at("song.sm").c_str(), 0640), 0);
+    ASSERT_EQ(runTool(), kExitSuccess);
+    struct stat st {};
+    ASSERT_EQ(::stat(at("song.sm").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(Output, ALinkedChartHasItsTargetReplaced)
+{
+    std::filesystem::create_directory(at("store"));
+    const std::string file = chartBlock("Easy") + chartBlock("Medium") + chartBlock("Hard");
+    test::writeFile(at("store/real.sm"), file);
+    ASSERT_EQ(::symlink("store/real.sm", at("song.sm").c_str()), 0);
+
+    ASSERT_EQ(runTool(), kExitSuccess) << err.str();
+    EXPECT_TRUE(std::filesystem::is_symlink(at("song.sm")));
+    EXPECT_EQ(readFile(at("store/real.sm")), chartBlock("Easy") + "\n" + chartBlock("Medium") + "\n");
+    EXPECT_EQ(outFile(3), sealed(chartBlock("Hard")));
+}
+
+}  // namespace
+}  // namespace chartseal

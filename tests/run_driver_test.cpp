@@ -1,0 +1,92 @@
+// The console dialogue of a run, in-process.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "TestSupport.h"
+#include "app/ExitStatus.h"
+#include "app/RunDriver.h"
+
+namespace chartseal {
+namespace {
+
+class Dialogue : public test::TempDirTest {
+protected:
+    int run(const std::string& input)
+    {
+        std::istringstream in(input);
+        // Each pause records what standard output held when it began.
+        return RunDriver(in, out, err, [this] { pausedAfter.push_back(out.str()); }).run();
+    }
+    std::ostringstream out, err;
+    std::vector<std::string> pausedAfter;
+};
+
+TEST_F(Dialogue, EchoesTheChartNameAndTheOrdinalsEachBeforeAPause)
+{
+    for (const std::string lineEnd : {"\n", "\r\n", ""}) {
+        std::filesystem::remove_all(dir());
+        std::filesystem::create_directory(dir());
+        test::writeFile(at("song.sm"), test::chartBlock("Beginner") + test::chartBlock("Easy") +
+                                           test::chartBlock("Medium") + test::chartBlock("Hard") +
+                                           test::chartBlock("Challenge"));
+        out.str("");
+        pausedAfter.clear();
+        const std::string answers = lineEnd.empty() ? "" : "\n\n";
+        EXPECT_EQ(run(at("song") + lineEnd + answers), kExitSuccess) << err.str();
+        const std::string first = at("song.sm") + "\n";
+        EXPECT_EQ(out.str(), first + "234510\n");
+        EXPECT_EQ(pausedAfter, (std::vector<std::string>{first, first + "234510\n"}));
+    }
+    EXPECT_EQ(err.str(), "");
+}
+
+TEST_F(Dialogue, AMissingChartEndsTheRunAfterTheFirstPause)
+{
+    EXPECT_EQ(run(at("nothing") + "\n"), kExitChartUnreadable);
+    EXPECT_EQ(out.str(), at("nothing.sm") + "\n");
+    EXPECT_EQ(pausedAfter.size(), 1u);
+    EXPECT_EQ(err.str(), "chartseal: " + at("nothing.sm") + ": No such file or directory\n");
+    EXPECT_TRUE(std::filesystem::is_empty(dir()));
+}
+
+TEST_F(Dialogue, UnreadableChartNamesAreReportedWithTheirReason)
+{
+    std::filesystem::create_directory(at("folder.sm"));
+    struct Case {
+        std::string input;
+        std::string message;
+    };
+    const Case cases[] = {
+        {at("folder") + "\n", at("folder.sm") + ": Is a directory"},
+        {"", ".sm: No such file or directory"},
+        {at("a") + std::string("\0b", 2) + "\n", at("a") + "\\0b.sm: file name holds a zero byte"},
+    };
+    for (const Case& c : cases) {
+        err.str("");
+        EXPECT_EQ(run(c.input), kExitChartUnreadable);
+        EXPECT_EQ(err.str(), "chartseal: " + c.message + "\n");
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir()), {}), 1);
+}
+
+TEST_F(Dialogue, AChartWithoutDifficultiesPrintsSixZerosAndIsStillRewritten)
+{
+    test::writeFile(at("plain.sm"), "#TITLE:x;\nline");
+    EXPECT_EQ(run(at("plain") + "\n"), kExitSuccess);
+    EXPECT_EQ(out.str(), at("plain.sm") + "\n000000\n");
+    EXPECT_EQ(test::readFile(at("plain.sm")), "#TITLE:x;\nline\n\n");
+}
+
+TEST_F(Dialogue, AFailedStandardOutputStopsBeforeAnythingChanges)
+{
+    test::writeFile(at("song.sm"), test::chartBlock("Easy") + test::chartBlock("Hard"));
+    out.setstate(std::ios::badbit);
+    EXPECT_EQ(run(at("song") + "\n"), kExitOutputFailed);
+    EXPECT_EQ(err.str(), "chartseal: standard output: write error\n");
+    EXPECT_EQ(test::readFile(at("song.sm")), test::chartBlock("Easy") + test::chartBlock("Hard"));
+}
+
+}  // namespace
+}  // namespace chartseal
