@@ -67,9 +67,11 @@ void OutputWriter::checkNoSealedCharts(const std::string& path)
     for (int number = 2; number <= kSlotCount; ++number) {
         const std::string name = outPath(path, number);
         struct stat st {};
-        if (ops_.stat(name, &st) == 0 && st.st_size > 0) {
-            throw FileError(name, "already holds sealed charts; remove it to seal again");
+        if (ops_.stat(name, &st) != 0) {
+            if (errno == ENOENT) continue;
+            throw FileError::fromErrno(name, "cannot check", errno);
         }
+        if (st.st_size > 0) throw FileError(name, "already holds sealed charts; remove it to seal again");
     }
 }
 
