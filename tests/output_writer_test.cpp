@@ -179,5 +179,24 @@ TEST_F(Output, ALinkedChartHasItsTargetReplaced)
     EXPECT_EQ(outFile(3), sealed(chartBlock("Hard")));
 }
 
+TEST_F(Output, ALinkToAnotherFileSystemFailsWithoutChangingAnything)
+{
+    // /dev/shm is a memory file system, apart from the scratch folder's.
+    struct stat shm {}, here {};
+    if (::stat("/dev/shm", &shm) != 0 || ::stat(dir().c_str(), &here) != 0 || shm.st_dev == here.st_dev) {
+        GTEST_SKIP() << "no second file system to link to";
+    }
+    const std::string target = "/dev/shm/chartseal-test-" + std::to_string(::getpid()) + ".sm";
+    const std::string file = chartBlock("Easy") + chartBlock("Medium") + chartBlock("Hard");
+    test::writeFile(target, file);
+    ASSERT_EQ(::symlink(target.c_str(), at("song.sm").c_str()), 0);
+
+    EXPECT_EQ(runTool(), kExitOutputFailed);
+    EXPECT_EQ(err.str(), "chartseal: " + at("song.sm") + ": cannot replace: Invalid cross-device link\n");
+    EXPECT_EQ(readFile(target), file);
+    EXPECT_EQ(createdOutputs(), 0);
+    ::unlink(target.c_str());
+}
+
 }  // namespace
 }  // namespace chartseal

@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""Times whole chartseal runs against two floors measured on the same file in
+the same run, and reports peak resident memory.
+
+  I/O floor:     cp CHART COPY; cat COPY > /dev/null
+  durable floor: cp CHART COPY; sync COPY; cat COPY > /dev/null
+
+A tool that never loses a chart must sync what it writes before it replaces
+the chart, so the durable floor is its fair comparison.
+
+Usage: whole_run.py [--build DIR] [--runs N] [--sizes 1M,10M,100M] [--dir DIR]
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def timed(argv, stdin=None, cwd=None):
+    """Wall seconds and peak resident bytes of one process."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=cwd)
+    _, status, usage = os.wait4(proc.pid, 0)
+    elapsed = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit("%s failed with status %d" % (argv[0], os.waitstatus_to_exitcode(status)))
+    return elapsed, usage.ru_maxrss * 1024
+
+
+def summary(samples):
+    return statistics.median(samples), min(samples), max(samples)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="whole-run benchmark")
+    parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--sizes", default="1M,10M,100M")
+    parser.add_argument("--dir", default=None, help="scratch folder (default: a new one in TMPDIR)")
+    args = parser.parse_args()
+    tool = os.path.abspath(os.path.join(args.build, "chartseal"))
+    work = tempfile.mkdtemp(prefix="chartseal-bench.", dir=args.dir)
+    try:
+        print("machine: %s, %d cores; scratch folder on %s" % (
+            os.uname().machine, os.cpu_count(),
+            subprocess.run(["df", "--output=fstype", work], capture_output=True, text=True).stdout.split()[-1]))
+        print("%-6s %22s %22s %22s %8s %8s %8s %8s" % (
+            "size", "chartseal s", "I/O floor s", "durable floor s", "vs I/O", "vs dur.", "MB/s", "RSS/size"))
+        for size in args.sizes.split(","):
+            chart = os.path.join(work, "chart.sm")
+            subprocess.run([sys.executable, os.path.join(HERE, "gen_chart.py"), size, chart], check=True)
+            nbytes = os.path.getsize(chart)
+            tool_t, io_t, durable_t, rss = [], [], [], []
+            for run in range(args.runs):
+                copy = os.path.join(work, "copy.sm")
+                a, _ = timed(["cp", chart, copy])
+                b, _ = timed(["cat", copy])
+                io_t.append(a + b)
+                os.unlink(copy)
+                a, _ = timed(["cp", chart, copy])
+                b, _ = timed(["sync", copy])
+                c, _ = timed(["cat", copy])
+                durable_t.append(a + b + c)
+                os.unlink(copy)
+
+                song = os.path.join(work, "run")
+                os.mkdir(song)
+                shutil.copyfile(chart, os.path.join(song, "song.sm"))
+                subprocess.run(["sync", os.path.join(song, "song.sm")], check=True)
+                with open(os.path.join(work, "input"), "w") as f:
+                    f.write("song\n")
+                with open(os.path.join(work, "input")) as stdin:
+                    t, r = timed([tool], stdin=stdin, cwd=song)
+                tool_t.append(t)
+                rss.append(r)
+                shutil.rmtree(song)
+            tm, io, du = summary(tool_t), summary(io_t), summary(durable_t)
+            fmt = lambda s: "%7.3f (%.3f-%.3f)" % s
+            print("%-6s %22s %22s %22s %7.2fx %7.2fx %8.0f %7.2fx" % (
+                size, fmt(tm), fmt(io), fmt(du),
+                tm[0] / io[0], tm[0] / du[0], nbytes / tm[0] / 1e6, max(rss) / nbytes))
+            print("       peak RSS %.1f MiB for a %.1f MiB chart (limit 1.2 x size + 16 MiB = %.1f MiB)" % (
+                max(rss) / 2**20, nbytes / 2**20, (1.2 * nbytes + 16 * 2**20) / 2**20))
+            os.unlink(chart)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
