@@ -23,14 +23,35 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def timed(argv, stdin=None, cwd=None):
-    """Wall seconds and peak resident bytes of one process."""
+    """Wall seconds of one process."""
     start = time.perf_counter()
     proc = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=cwd)
-    _, status, usage = os.wait4(proc.pid, 0)
+    _, status, _ = os.wait4(proc.pid, 0)
     elapsed = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:
         sys.exit("%s failed with status %d" % (argv[0], os.waitstatus_to_exitcode(status)))
-    return elapsed, usage.ru_maxrss * 1024
+    return elapsed
+
+
+def run_tool(tool, chart, work, measure_rss=False):
+    """Seconds of one chartseal run on a fresh copy of the chart, or, with
+    measure_rss, its peak resident bytes as /usr/bin/time reports them (a
+    process forked from Python would count Python's memory too)."""
+    song = os.path.join(work, "run")
+    os.mkdir(song)
+    shutil.copyfile(chart, os.path.join(song, "song.sm"))
+    subprocess.run(["sync", os.path.join(song, "song.sm")], check=True)
+    with open(os.path.join(work, "input"), "w") as f:
+        f.write("song\n")
+    report = os.path.join(work, "rss")
+    argv = ["/usr/bin/time", "-f", "%M", "-o", report, tool] if measure_rss else [tool]
+    with open(os.path.join(work, "input")) as stdin:
+        result = timed(argv, stdin=stdin, cwd=song)
+    shutil.rmtree(song)
+    if measure_rss:
+        with open(report) as f:
+            return int(f.read().split()[-1]) * 1024
+    return result
 
 
 def summary(samples):
@@ -56,30 +77,15 @@ def main():
             chart = os.path.join(work, "chart.sm")
             subprocess.run([sys.executable, os.path.join(HERE, "gen_chart.py"), size, chart], check=True)
             nbytes = os.path.getsize(chart)
-            tool_t, io_t, durable_t, rss = [], [], [], []
+            tool_t, io_t, durable_t = [], [], []
             for run in range(args.runs):
                 copy = os.path.join(work, "copy.sm")
-                a, _ = timed(["cp", chart, copy])
-                b, _ = timed(["cat", copy])
-                io_t.append(a + b)
+                io_t.append(timed(["cp", chart, copy]) + timed(["cat", copy]))
                 os.unlink(copy)
-                a, _ = timed(["cp", chart, copy])
-                b, _ = timed(["sync", copy])
-                c, _ = timed(["cat", copy])
-                durable_t.append(a + b + c)
+                durable_t.append(timed(["cp", chart, copy]) + timed(["sync", copy]) + timed(["cat", copy]))
                 os.unlink(copy)
-
-                song = os.path.join(work, "run")
-                os.mkdir(song)
-                shutil.copyfile(chart, os.path.join(song, "song.sm"))
-                subprocess.run(["sync", os.path.join(song, "song.sm")], check=True)
-                with open(os.path.join(work, "input"), "w") as f:
-                    f.write("song\n")
-                with open(os.path.join(work, "input")) as stdin:
-                    t, r = timed([tool], stdin=stdin, cwd=song)
-                tool_t.append(t)
-                rss.append(r)
-                shutil.rmtree(song)
+                tool_t.append(run_tool(tool, chart, work))
+            rss = [run_tool(tool, chart, work, measure_rss=True)]
             tm, io, du = summary(tool_t), summary(io_t), summary(durable_t)
             fmt = lambda s: "%7.3f (%.3f-%.3f)" % s
             print("%-6s %22s %22s %22s %7.2fx %7.2fx %8.0f %7.2fx" % (

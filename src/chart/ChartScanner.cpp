@@ -3,7 +3,12 @@
 
 #include <fcntl.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -15,6 +20,8 @@ namespace {
 constexpr std::string_view kSeparator = "//---------------";  // two slashes, fifteen hyphens
 
 // The white space of formatted input scanning.
+constexpr std::string_view kSpace(" \t\n\v\f\r", 6);
+
 bool isSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -30,12 +37,26 @@ std::size_t skipSpace(std::string_view line, std::size_t pos)
 // after any white space.
 bool keywordAt(std::string_view line, std::size_t pos, std::string_view keyword)
 {
-    if (line.compare(pos, keyword.size(), keyword) != 0) return false;
+    if (line.size() - pos < keyword.size() || !std::equal(keyword.begin(), keyword.end(), line.begin() + pos)) {
+        return false;
+    }
     return skipSpace(line, pos + keyword.size()) < line.size();
 }
 
 // The index of the first difficulty, in table order, that the line names; -1
 // when it names none.
+// The bytes a line that names a difficulty can begin with: white space (a
+// line feed cannot begin a line) and the keywords' first letters. Most lines
+// of a chart (note rows, tags) begin with none of them.
+const std::string kDifficultyLineStart = [] {
+    std::string bytes(kSpace);
+    bytes.erase(bytes.find('\n'), 1);
+    for (const Difficulty& d : kDifficultyTable) {
+        if (bytes.find(d.keyword[0]) == std::string::npos) bytes += d.keyword[0];
+    }
+    return bytes;
+}();
+
 int namedDifficulty(std::string_view line)
 {
     const std::size_t start = skipSpace(line, 0);
@@ -44,6 +65,75 @@ int namedDifficulty(std::string_view line)
         if (keywordAt(line, start, kDifficultyTable[i].keyword)) return i;
     }
     return -1;
+}
+
+// Appends to lines, until it holds max, every line of data[start, end) that
+// ends in a line feed and begins with one of firstBytes. data[start] begins a
+// line and data[start, from) holds no line feed. Returns where the first line
+// not yet passed over begins: a line whose line feed is not in data yet, or
+// the line after the last one handed out when lines is full.
+std::size_t findLines(const char* data, std::size_t start, std::size_t from, std::size_t end,
+                      std::string_view firstBytes, std::vector<std::string_view>& lines, std::size_t max)
+{
+    constexpr std::size_t npos = std::string_view::npos;
+    // Hands out the line that begins at lineStart and returns where it ends;
+    // npos when its line feed is not in data yet.
+    auto take = [&](std::size_t lineStart) {
+        const void* lf = std::memchr(data + lineStart, '\n', end - lineStart);
+        if (lf == nullptr) return npos;
+        const auto lineEnd = static_cast<std::size_t>(static_cast<const char*>(lf) - data);
+        lines.emplace_back(data + lineStart, lineEnd - lineStart);
+        return lineEnd;
+    };
+    auto wanted = [&](std::size_t at) { return firstBytes.find(data[at]) != npos; };
+
+    // No line feed in the range comes before the first line.
+    if (start < end && wanted(start)) {
+        const std::size_t lineEnd = take(start);
+        if (lineEnd == npos) return start;
+        start = lineEnd + 1;
+        if (lines.size() == max) return start;
+    }
+    std::size_t pos = std::max(from, start);
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: one mask of the line feeds, one of the wanted
+    // bytes that follow them. A chart's note rows are passed over without a
+    // single branch per line.
+    // A fixed count of compares, the unused ones repeating the first byte, so
+    // the compiler unrolls them.
+    constexpr std::size_t kWanted = 12;
+    __m128i wantedBytes[kWanted];
+    for (std::size_t i = 0; i < kWanted; ++i) {
+        wantedBytes[i] = _mm_set1_epi8(firstBytes[i < firstBytes.size() ? i : 0]);
+    }
+    const __m128i lineFeed = _mm_set1_epi8('\n');
+    for (; pos + 17 <= end; pos += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+        const auto lineFeeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lineFeed)));
+        if (lineFeeds == 0) continue;
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos + 1));
+        __m128i hit = _mm_setzero_si128();
+        for (const __m128i& wantedByte : wantedBytes) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(next, wantedByte));
+        for (unsigned found = lineFeeds & static_cast<unsigned>(_mm_movemask_epi8(hit)); found != 0;
+             found &= found - 1) {
+            const std::size_t lineStart = pos + static_cast<std::size_t>(__builtin_ctz(found)) + 1;
+            const std::size_t lineEnd = take(lineStart);
+            if (lineEnd == npos) return lineStart;
+            if (lines.size() == max) return lineEnd + 1;
+        }
+        start = pos + static_cast<std::size_t>(31 - __builtin_clz(lineFeeds)) + 1;
+    }
+#endif
+    for (; pos < end; ++pos) {
+        if (data[pos] != '\n') continue;
+        start = pos + 1;
+        if (start < end && wanted(start)) {
+            const std::size_t lineEnd = take(start);
+            if (lineEnd == npos) return start;
+            if (lines.size() == max) return lineEnd + 1;
+        }
+    }
+    return start;
 }
 
 }  // namespace
@@ -95,6 +185,30 @@ bool ChartStream::readLine(std::string_view& line)
             begin_ = end_;
             scanned_ = 0;
             return true;
+        }
+    }
+}
+
+bool ChartStream::readLines(std::vector<std::string_view>& lines, std::string_view firstBytes)
+{
+    lines.clear();
+    for (;;) {
+        const std::size_t next = findLines(buf_.data(), begin_, begin_ + scanned_, end_, firstBytes, lines, kLineBatch);
+        consumed_ += next - begin_;
+        begin_ = next;
+        // Unless the batch is full, what is left is part of one line with no
+        // line feed yet.
+        scanned_ = lines.size() == kLineBatch ? 0 : end_ - begin_;
+        if (!lines.empty()) return true;
+        if (!fill()) {
+            // The last line has no line feed after it: it is a line all the same.
+            if (end_ > begin_ && firstBytes.find(buf_[begin_]) != std::string_view::npos) {
+                lines.emplace_back(buf_.data() + begin_, end_ - begin_);
+            }
+            consumed_ += end_ - begin_;
+            begin_ = end_;
+            scanned_ = 0;
+            return !lines.empty();
         }
     }
 }
@@ -162,10 +276,17 @@ OrdinalTable ChartScanner::survey(ChartStream& stream)
 {
     OrdinalTable ordinals;
     int counter = 1;
-    std::string_view line;
-    while (stream.readLine(line)) {
-        const int index = namedDifficulty(line);
-        if (index >= 0 && ordinals.ordinal[index] == 0) ordinals.ordinal[index] = counter++;
+    std::vector<std::string_view> lines;
+    lines.reserve(ChartStream::kLineBatch);
+    while (stream.readLines(lines, kDifficultyLineStart)) {
+        for (const std::string_view line : lines) {
+            const int index = namedDifficulty(line);
+            if (index >= 0 && ordinals.ordinal[index] == 0) {
+                ordinals.ordinal[index] = counter++;
+                // Every difficulty has its ordinal: no later line can change the table.
+                if (counter > kDifficultyCount) return ordinals;
+            }
+        }
     }
     return ordinals;
 }
