@@ -1,6 +1,8 @@
 // The matching rules, the survey and the partition.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include "TestSupport.h"
 #include "chart/ChartScanner.h"
 
@@ -182,6 +184,22 @@ TEST_F(Scan, WithoutDifficultiesEverythingStaysInSlotOne)
     const std::string chart = songHeader() + "//---------------a\nx\n//---------------b\ny";
     EXPECT_EQ(survey(chart).toLine(), "000000");
     EXPECT_EQ(partition(chart).str1, chart + "\n");
+}
+
+TEST_F(Scan, SurveyIsTheSameWhateverTheBufferSize)
+{
+    // Lines cross the buffer's end, more candidate lines than one batch holds
+    // come before the first difficulty, and the first and last lines (one
+    // without a line feed) name difficulties.
+    std::string chart = "     Hard:\n";
+    for (int i = 0; i < 5000; ++i) chart += "     step-single:\n0000\nM000\n";
+    chart += chartBlock("Challenge", "step-single", "\r\n") + chartBlock("Medium") + "Beginner x";
+    test::writeFile(at("c.sm"), chart);
+    for (const std::size_t size : {1u, 2u, 15u, 16u, 17u, 33u, 4096u, 1u << 20}) {
+        FileOps& ops = systemFileOps();
+        ChartStream stream(File(ops, at("c.sm"), ops.open(at("c.sm"), O_RDONLY, 0)), size);
+        EXPECT_EQ(ChartScanner::survey(stream).toLine(), "031240") << "buffer of " << size;
+    }
 }
 
 TEST_F(Scan, OpenChartRefusesWhatIsNotARegularFile)
