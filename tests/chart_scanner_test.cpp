@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 
+#include "ReferenceModel.h"
 #include "TestSupport.h"
 #include "chart/ChartScanner.h"
 
@@ -188,17 +189,27 @@ TEST_F(Scan, WithoutDifficultiesEverythingStaysInSlotOne)
 
 TEST_F(Scan, SurveyIsTheSameWhateverTheBufferSize)
 {
-    // Lines cross the buffer's end, more candidate lines than one batch holds
-    // come before the first difficulty, and the first and last lines (one
-    // without a line feed) name difficulties.
-    std::string chart = "     Hard:\n";
-    for (int i = 0; i < 5000; ++i) chart += "     step-single:\n0000\nM000\n";
-    chart += chartBlock("Challenge", "step-single", "\r\n") + chartBlock("Medium") + "Beginner x";
-    test::writeFile(at("c.sm"), chart);
-    for (const std::size_t size : {1u, 2u, 15u, 16u, 17u, 33u, 4096u, 1u << 20}) {
-        FileOps& ops = systemFileOps();
-        ChartStream stream(File(ops, at("c.sm"), ops.open(at("c.sm"), O_RDONLY, 0)), size);
-        EXPECT_EQ(ChartScanner::survey(stream).toLine(), "031240") << "buffer of " << size;
+    // Lines cross the buffer's end; difficulty lines stand first, last (with
+    // no line feed), right after one another and after more candidate lines
+    // than one batch holds.
+    std::string batches = "     Hard:\n";
+    for (int i = 0; i < 5000; ++i) batches += "     step-single:\n0000\nM000\n";
+    batches += chartBlock("Challenge", "step-single", "\r\n") + chartBlock("Medium") + "Beginner x";
+    const std::string charts[] = {
+        batches,
+        std::string("Easy\n\tMedium\0\n//---------------a\n", 34),
+        "     Easy:\n     Hard:\n     Edit:\nM\n     Medium:\n",
+        "0000\n     Challenge:\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n     Beginner:",
+    };
+    for (const std::string& chart : charts) {
+        test::writeFile(at("c.sm"), chart);
+        std::string expected;
+        for (const int o : test::modelRun(chart).ordinals) expected += std::to_string(o);
+        for (const std::size_t size : {1u, 2u, 15u, 16u, 17u, 30u, 33u, 4096u, 1u << 20}) {
+            FileOps& ops = systemFileOps();
+            ChartStream stream(File(ops, at("c.sm"), ops.open(at("c.sm"), O_RDONLY, 0)), size);
+            EXPECT_EQ(ChartScanner::survey(stream).toLine(), expected) << "buffer of " << size;
+        }
     }
 }
 

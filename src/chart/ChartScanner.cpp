@@ -43,8 +43,6 @@ bool keywordAt(std::string_view line, std::size_t pos, std::string_view keyword)
     return skipSpace(line, pos + keyword.size()) < line.size();
 }
 
-// The index of the first difficulty, in table order, that the line names; -1
-// when it names none.
 // The bytes a line that names a difficulty can begin with: white space (a
 // line feed cannot begin a line) and the keywords' first letters. Most lines
 // of a chart (note rows, tags) begin with none of them.
@@ -57,6 +55,8 @@ const std::string kDifficultyLineStart = [] {
     return bytes;
 }();
 
+// The index of the first difficulty, in table order, that the line names; -1
+// when it names none.
 int namedDifficulty(std::string_view line)
 {
     const std::size_t start = skipSpace(line, 0);
@@ -87,14 +87,17 @@ std::size_t findLines(const char* data, std::size_t start, std::size_t from, std
     };
     auto wanted = [&](std::size_t at) { return firstBytes.find(data[at]) != npos; };
 
-    // No line feed in the range comes before the first line.
+    // No line feed in the range comes before the first line: it is judged
+    // on its own.
+    std::size_t pos = from;
     if (start < end && wanted(start)) {
         const std::size_t lineEnd = take(start);
         if (lineEnd == npos) return start;
         start = lineEnd + 1;
         if (lines.size() == max) return start;
+        // The search goes on from its line feed, so the line after it is judged too.
+        pos = lineEnd;
     }
-    std::size_t pos = std::max(from, start);
 #if defined(__SSE2__)
     // Sixteen bytes at a time: one mask of the line feeds, one of the wanted
     // bytes that follow them. A chart's note rows are passed over without a
