@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "output/ChartSealer.h"
+
 namespace chartseal::test {
 
 void TempDirTest::SetUp()
@@ -67,6 +69,20 @@ ProcessResult runProgram(const std::string& program, const std::string& dir, con
     result.err = readFile(io + "/err").value_or("");
     std::filesystem::remove_all(io);
     return result;
+}
+
+std::string sealed(std::string_view slot)
+{
+    std::string out(slot.size(), '\0');
+    ChartSealer::sealBytes(slot.data(), out.data(), slot.size(), 0);
+    return out;
+}
+
+std::string unsealed(std::string_view bytes)
+{
+    std::string out(bytes.size(), '\0');
+    ChartSealer::unsealBytes(bytes.data(), out.data(), bytes.size(), 0);
+    return out;
 }
 
 std::string chartBlock(const std::string& difficulty, const std::string& style, const std::string& eol)

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace chartseal::test {
 
@@ -35,6 +36,10 @@ struct ProcessResult {
 // Runs program in folder dir with input on its standard input.
 ProcessResult runProgram(const std::string& program, const std::string& dir, const std::string& input,
                          const std::string& args = "");
+
+// The sealed form of a slot, as a sealed chart file holds it, and back.
+std::string sealed(std::string_view slot);
+std::string unsealed(std::string_view bytes);
 
 // A chart block: separator, notes tag, the five indented fields and two
 // measures of notes, each line ended by eol.

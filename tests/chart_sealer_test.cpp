@@ -13,13 +13,6 @@
 namespace chartseal {
 namespace {
 
-std::string seal(std::string_view in)
-{
-    std::string out(in.size(), '\0');
-    ChartSealer::sealBytes(in.data(), out.data(), in.size(), 0);
-    return out;
-}
-
 std::string fromHex(std::string_view hex)
 {
     std::string bytes;
@@ -46,7 +39,7 @@ TEST(ChartSealer, SealsAPinnedSampleLongerThanTheKey)
     std::string sample;
     for (int i = 0; i < 3; ++i) sample += "//---------------step-single - Hard----------------\n#NOTES:\n     Hard:\n";
     sample.resize(213);
-    EXPECT_EQ(seal(sample),
+    EXPECT_EQ(test::sealed(sample),
               fromHex("4c434647413f424a374543483a3d44484387807e8245887887757f79313f3b577c827244493d4538383e3a4749444743"
                       "4040431c3a626b6c626447192d36352e3a5f708079521d4a47424a3f43384647463e3c373b433c3c7f8278804a8d7c7b"
                       "8177703745325e71887940413e413d3c3f383c4245464a4a3746273760625e53674b1a2c2b303a2a5a7e867d541e4144"
@@ -60,7 +53,7 @@ TEST(ChartSealer, WrapsModulo256AndRestartsTheKeyAfter137Bytes)
     in[1] = static_cast<char>(250);   // key byte 1 is 20: 250 + 20 wraps to 14
     in[137] = static_cast<char>(255); // position 137 takes key byte 0 again
     in[138] = static_cast<char>(250); // and position 138 key byte 1
-    const std::string out = seal(in);
+    const std::string out = test::sealed(in);
     EXPECT_EQ(static_cast<unsigned char>(out[1]), 14);
     EXPECT_EQ(static_cast<unsigned char>(out[137]), (255 + SealKey[0]) % 256);
     EXPECT_EQ(static_cast<unsigned char>(out[138]), 14);
@@ -73,7 +66,7 @@ TEST(ChartSealer, TakingTheInputInPartsGivesTheSameBytes)
     std::mt19937 random(7);
     std::string in(5000, '\0');
     for (char& c : in) c = static_cast<char>(random());
-    const std::string whole = seal(in);
+    const std::string whole = test::sealed(in);
     for (const std::size_t part : {1u, 5u, 136u, 137u, 138u, 1000u}) {
         std::string out(in.size(), '\0');
         std::size_t keyIndex = 0;
@@ -102,8 +95,8 @@ TEST_F(SealSlot, EachFileStartsAtKeyByteZeroAndHoldsOneByteForEachByte)
             ChartSealer::sealSlot(slot, out);
             out.close();
         }
-        EXPECT_EQ(test::readFile(at("a.dat")), seal(slot)) << size;
-        EXPECT_EQ(test::readFile(at("b.dat")), seal(slot)) << size;
+        EXPECT_EQ(test::readFile(at("a.dat")), test::sealed(slot)) << size;
+        EXPECT_EQ(test::readFile(at("b.dat")), test::sealed(slot)) << size;
     }
 }
 

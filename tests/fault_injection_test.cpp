@@ -9,7 +9,6 @@
 #include "TestSupport.h"
 #include "app/ExitStatus.h"
 #include "app/RunDriver.h"
-#include "output/ChartSealer.h"
 
 namespace chartseal {
 namespace {
@@ -72,13 +71,6 @@ private:
     std::string failed_;
 };
 
-std::string sealed(const std::string& slot)
-{
-    std::string out(slot.size(), '\0');
-    ChartSealer::sealBytes(slot.data(), out.data(), slot.size(), 0);
-    return out;
-}
-
 struct Scenario {
     const char* name;
     bool emptySealedFilesBefore;  // an earlier run left empty sealed files
@@ -95,8 +87,8 @@ TEST_P(FaultInjection, EveryFailedOperationLeavesTheChartWholeAndSaysSoOnce)
                                  chartBlock("Hard") + chartBlock("Challenge") + chartBlock("Edit");
     const std::string final = header + chartBlock("Easy") + "\n" + chartBlock("Medium") + "\n";
     const std::array<std::string, 7> expectedSealed{
-        "", "", "", sealed(chartBlock("Hard")), sealed(chartBlock("Challenge")), sealed(chartBlock("Beginner")),
-        sealed(chartBlock("Edit"))};
+        "", "", "", test::sealed(chartBlock("Hard")), test::sealed(chartBlock("Challenge")), test::sealed(chartBlock("Beginner")),
+        test::sealed(chartBlock("Edit"))};
     const std::string base = at("song");
     auto outFile = [&](int n) { return base + "_" + std::to_string(n) + ".dat"; };
 

@@ -12,20 +12,12 @@
 #include "TestSupport.h"
 #include "app/ExitStatus.h"
 #include "app/RunDriver.h"
-#include "output/ChartSealer.h"
 
 namespace chartseal {
 namespace {
 
 using test::chartBlock;
 using test::readFile;
-
-std::string sealed(const std::string& slot)
-{
-    std::string out(slot.size(), '\0');
-    ChartSealer::sealBytes(slot.data(), out.data(), slot.size(), 0);
-    return out;
-}
 
 class Output : public test::TempDirTest {
 protected:
@@ -79,7 +71,7 @@ TEST_P(OutcomeTable, ChartAndSealedFilesHoldExactlyTheirBytes)
     EXPECT_FALSE(test::exists(at("song_1.dat")));
     for (int n = 2; n <= 6; ++n) {
         const bool isSealed = kept >= 2 && n > kept;
-        EXPECT_EQ(outFile(n), isSealed ? sealed(slot[n]) : "") << "file " << n;
+        EXPECT_EQ(outFile(n), isSealed ? test::sealed(slot[n]) : "") << "file " << n;
     }
 }
 
@@ -153,7 +145,7 @@ TEST_F(Output, EmptySealedFilesFromAnEarlierRunAreReused)
     test::writeFile(at("song.sm"), chartBlock("Easy") + chartBlock("Medium") + chartBlock("Hard"));
     for (int n = 2; n <= 6; ++n) test::writeFile(at("song_" + std::to_string(n) + ".dat"), "");
     ASSERT_EQ(runTool(), kExitSuccess) << err.str();
-    EXPECT_EQ(outFile(3), sealed(chartBlock("Hard")));
+    EXPECT_EQ(outFile(3), test::sealed(chartBlock("Hard")));
 }
 
 TEST_F(Output, TheChartKeepsItsPermissionBits)
@@ -176,7 +168,7 @@ TEST_F(Output, ALinkedChartHasItsTargetReplaced)
     ASSERT_EQ(runTool(), kExitSuccess) << err.str();
     EXPECT_TRUE(std::filesystem::is_symlink(at("song.sm")));
     EXPECT_EQ(readFile(at("store/real.sm")), chartBlock("Easy") + "\n" + chartBlock("Medium") + "\n");
-    EXPECT_EQ(outFile(3), sealed(chartBlock("Hard")));
+    EXPECT_EQ(outFile(3), test::sealed(chartBlock("Hard")));
 }
 
 TEST_F(Output, ALinkToAnotherFileSystemFailsWithoutChangingAnything)

@@ -11,7 +11,6 @@
 #include "TestSupport.h"
 #include "app/ExitStatus.h"
 #include "app/RunDriver.h"
-#include "output/ChartSealer.h"
 
 namespace chartseal {
 namespace {
@@ -63,13 +62,6 @@ std::vector<std::string> sortedLines(const std::string& bytes)
     return lines;
 }
 
-std::string unseal(const std::string& bytes)
-{
-    std::string out(bytes.size(), '\0');
-    ChartSealer::unsealBytes(bytes.data(), out.data(), bytes.size(), 0);
-    return out;
-}
-
 class GeneratedCharts : public test::TempDirTest {};
 
 TEST_F(GeneratedCharts, EveryLineLandsOnceAndTheRestIsEmpty)
@@ -114,7 +106,7 @@ TEST_F(GeneratedCharts, EveryLineLandsOnceAndTheRestIsEmpty)
             if (plain < 2 || n <= plain) {
                 ASSERT_EQ(sealed, "") << "file " << n;
             }
-            everything += unseal(sealed);
+            everything += test::unsealed(sealed);
         }
         std::string inputWithExtras = input;
         if (!input.empty() && input.back() != '\n') inputWithExtras += '\n';
