@@ -8,7 +8,7 @@
 #endif
 
 #include <algorithm>
-#include <array>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -24,7 +24,7 @@ constexpr std::string_view kSpace(" \t\n\v\f\r", 6);
 
 bool isSpace(char c)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    return kSpace.find(c) != std::string_view::npos;
 }
 
 std::size_t skipSpace(std::string_view line, std::size_t pos)
@@ -100,13 +100,11 @@ std::size_t findLines(const char* data, std::size_t start, std::size_t from, std
     }
 #if defined(__SSE2__)
     // Sixteen bytes at a time: one mask of the line feeds, one of the wanted
-    // bytes that follow them. A chart's note rows are passed over without a
-    // single branch per line.
-    // A fixed count of compares, the unused ones repeating the first byte, so
-    // the compiler unrolls them.
-    constexpr std::size_t kWanted = 12;
-    __m128i wantedBytes[kWanted];
-    for (std::size_t i = 0; i < kWanted; ++i) {
+    // bytes that follow them, so lines that are not wanted (a chart's note
+    // rows) cost no work of their own. The count of compares is fixed, the
+    // unused ones repeating the first byte, so the compiler unrolls them.
+    __m128i wantedBytes[ChartStream::kMaxFirstBytes];
+    for (std::size_t i = 0; i < ChartStream::kMaxFirstBytes; ++i) {
         wantedBytes[i] = _mm_set1_epi8(firstBytes[i < firstBytes.size() ? i : 0]);
     }
     const __m128i lineFeed = _mm_set1_epi8('\n');
@@ -194,6 +192,7 @@ bool ChartStream::readLine(std::string_view& line)
 
 bool ChartStream::readLines(std::vector<std::string_view>& lines, std::string_view firstBytes)
 {
+    assert(!firstBytes.empty() && firstBytes.size() <= kMaxFirstBytes);
     lines.clear();
     for (;;) {
         const std::size_t next = findLines(buf_.data(), begin_, begin_ + scanned_, end_, firstBytes, lines, kLineBatch);

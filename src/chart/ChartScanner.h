@@ -2,7 +2,6 @@
 // lines into slots.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,14 +29,15 @@ public:
     // of the file; throws FileError when reading fails.
     bool readLine(std::string_view& line);
 
-    // Hands out the next lines that begin with one of firstBytes (at most 16
-    // bytes), up to kLineBatch, each as readLine would give it; the other
+    // Hands out the next lines that begin with one of firstBytes (at most
+    // kMaxFirstBytes of them), up to kLineBatch, each as readLine would give it; the other
     // lines are passed over unseen. False at the end of the file. Vectorised:
     // the line feeds of sixteen bytes and the bytes after them are tested at
     // once, so the short lines of a chart cost almost nothing. The views are
     // valid until the next call.
     bool readLines(std::vector<std::string_view>& lines, std::string_view firstBytes);
     static constexpr std::size_t kLineBatch = 4096;
+    static constexpr std::size_t kMaxFirstBytes = 12;
 
     // Appends every byte not yet read to out, ending with a line feed where
     // the file's last line has none: the same bytes that appending each
