@@ -14,7 +14,7 @@ namespace chartseal {
 namespace {
 
 // Passes every operation to the system but fails the k-th one.
-class FaultyFileOps final : public FileOps {
+class FaultyFileOps final : public test::ForwardingFileOps {
 public:
     FaultyFileOps(long failAt, int err) : failAt_(failAt), err_(err) {}
     long count() const { return count_; }
@@ -22,38 +22,55 @@ public:
 
     int open(const std::string& path, int flags, mode_t mode) override
     {
-        return fails("open " + path) ? -1 : real_.open(path, flags, mode);
+        return fails("open " + path) ? -1 : real.open(path, flags, mode);
     }
     ssize_t read(int fd, void* buf, std::size_t count) override
     {
-        return fails("read") ? -1 : real_.read(fd, buf, count);
+        return fails("read") ? -1 : real.read(fd, buf, count);
+    }
+    ssize_t pread(int fd, void* buf, std::size_t count, off_t offset) override
+    {
+        return fails("pread") ? -1 : real.pread(fd, buf, count, offset);
     }
     ssize_t write(int fd, const void* buf, std::size_t count) override
     {
-        return fails("write") ? -1 : real_.write(fd, buf, count);
+        return fails("write") ? -1 : real.write(fd, buf, count);
     }
-    int fstat(int fd, struct stat* st) override { return fails("fstat") ? -1 : real_.fstat(fd, st); }
+    int fstat(int fd, struct stat* st) override { return fails("fstat") ? -1 : real.fstat(fd, st); }
     int stat(const std::string& path, struct stat* st) override
     {
-        return fails("stat " + path) ? -1 : real_.stat(path, st);
+        return fails("stat " + path) ? -1 : real.stat(path, st);
     }
-    int fchmod(int fd, mode_t mode) override { return fails("fchmod") ? -1 : real_.fchmod(fd, mode); }
-    int ftruncate(int fd, off_t length) override { return fails("ftruncate") ? -1 : real_.ftruncate(fd, length); }
-    int fsync(int fd) override { return fails("fsync") ? -1 : real_.fsync(fd); }
+    int lstat(const std::string& path, struct stat* st) override
+    {
+        return fails("lstat " + path) ? -1 : real.lstat(path, st);
+    }
+    int fchmod(int fd, mode_t mode) override { return fails("fchmod") ? -1 : real.fchmod(fd, mode); }
+    int fchown(int fd, uid_t owner, gid_t group) override
+    {
+        return fails("fchown") ? -1 : real.fchown(fd, owner, group);
+    }
+    int ftruncate(int fd, off_t length) override { return fails("ftruncate") ? -1 : real.ftruncate(fd, length); }
+    int fsync(int fd) override { return fails("fsync") ? -1 : real.fsync(fd); }
+    int flock(int fd, int operation) override { return fails("flock") ? -1 : real.flock(fd, operation); }
     int close(int fd) override
     {
         // The descriptor is released even when close reports an error.
         if (fails("close")) {
-            real_.close(fd);
+            real.close(fd);
             return -1;
         }
-        return real_.close(fd);
+        return real.close(fd);
     }
     int rename(const std::string& from, const std::string& to) override
     {
-        return fails("rename " + from) ? -1 : real_.rename(from, to);
+        return fails("rename " + from) ? -1 : real.rename(from, to);
     }
-    int unlink(const std::string& path) override { return fails("unlink " + path) ? -1 : real_.unlink(path); }
+    int unlink(const std::string& path) override { return fails("unlink " + path) ? -1 : real.unlink(path); }
+    std::string realpath(const std::string& path) override
+    {
+        return fails("realpath " + path) ? std::string() : real.realpath(path);
+    }
 
 private:
     bool fails(const std::string& what)
@@ -64,7 +81,6 @@ private:
         return true;
     }
 
-    FileOps& real_ = systemFileOps();
     long failAt_;
     int err_;
     long count_ = 0;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <exception>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -36,7 +37,11 @@ void ConsolePause::operator()()
         waitForKey();
     } else {
         std::string ignored;
-        std::getline(in_, ignored);
+        try {
+            std::getline(in_, ignored);
+        } catch (const std::exception&) {
+            // Input that cannot be read holds no answer to wait for.
+        }
     }
     err_ << '\n' << std::flush;
 }

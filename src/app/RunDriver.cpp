@@ -1,13 +1,19 @@
 // The stages of a run, in order: dialogue, survey, report, partition, output.
 #include "app/RunDriver.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <istream>
+#include <optional>
 #include <new>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "app/ExitStatus.h"
+#include "app/Interruptions.h"
 #include "chart/ChartScanner.h"
 #include "output/OutputWriter.h"
 
@@ -15,12 +21,26 @@ namespace chartseal {
 
 namespace {
 
+// A run that must not go on, though nothing is wrong with the chart file:
+// ends with kExitOutputFailed.
+class Refusal : public FileError {
+public:
+    using FileError::FileError;
+};
+
+// A stop signal seen at a checkpoint of the output stage.
+struct Interrupted {
+    int signal;
+};
+
 // The whole first line, without its line feed or carriage return and line
-// feed; empty when the input ends before any byte.
+// feed; empty when the input ends before any byte. A read error is an error,
+// not an empty name.
 std::string readBaseName(std::istream& in)
 {
     std::string path;
     std::getline(in, path);
+    if (in.bad()) throw Refusal("standard input", "cannot read");
     const bool endedByLineFeed = !in.eof();
     if (endedByLineFeed && !path.empty() && path.back() == '\r') path.pop_back();
     return path;
@@ -32,6 +52,23 @@ std::string printable(const std::string& name)
     std::string shown;
     for (const char c : name) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
     return shown;
+}
+
+// Opens the chart for the partition and takes its lock: open, lock, then make
+// sure the name still leads to the locked file, since a run that finished in
+// between may have renamed a new file over it.
+ChartStream openLocked(ChartScanner& scanner, FileOps& ops, const std::string& inPath)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ChartStream fin = scanner.openChart(inPath);
+        if (!fin.file().tryLock()) {
+            throw Refusal(inPath, "another chartseal run is sealing it; try again when it has finished");
+        }
+        struct stat named {};
+        if (ops.stat(inPath, &named) != 0) throw FileError::fromErrno(inPath, errno);
+        if (FileIdentity::of(named).sameFile(fin.file().identity())) return fin;
+    }
+    throw Refusal(inPath, "keeps being replaced; run chartseal again");
 }
 
 }  // namespace
@@ -52,54 +89,123 @@ bool RunDriver::printLine(const std::string& line)
 
 int RunDriver::run()
 {
-    const std::string path = readBaseName(in_);
-    const std::string inPath = path + ".sm";
-    if (!printLine(inPath)) return kExitOutputFailed;
-    pause_();
+    try {
+        return runStages();
+    } catch (const std::bad_alloc&) {
+        err_ << "chartseal: out of memory\n" << std::flush;
+    } catch (const std::length_error&) {
+        err_ << "chartseal: out of memory\n" << std::flush;
+    } catch (const std::exception& e) {
+        err_ << "chartseal: " << e.what() << '\n' << std::flush;
+    }
+    return kExitOutputFailed;
+}
 
+int RunDriver::runStages()
+{
     auto fail = [this](const std::exception& e, int status) {
         err_ << "chartseal: " << e.what() << '\n' << std::flush;
         return status;
     };
+    // Memory running out, or a size no string can hold (a chart cut to a
+    // huge sparse size), ends the run like any other failure.
+    auto outOfMemory = [&](const std::string& name, int status) {
+        return fail(FileError(name, "out of memory"), status);
+    };
+
+    std::string path;
+    try {
+        path = readBaseName(in_);
+    } catch (const FileError& e) {
+        return fail(e, kExitOutputFailed);
+    }
+    const std::string inPath = path + ".sm";
+    if (!printLine(inPath)) return kExitOutputFailed;
+    pause_();
 
     ChartScanner scanner(ops_);
     OrdinalTable ordinals;
-    SlotSet slots;
+    FileIdentity surveyed;
     try {
         if (inPath.find('\0') != std::string::npos) throw FileError(printable(inPath), "file name holds a zero byte");
         ChartStream fin = scanner.openChart(inPath);
+        surveyed = fin.file().identity();
         ordinals = ChartScanner::survey(fin);
         fin.close();
     } catch (const FileError& e) {
         return fail(e, kExitChartUnreadable);
     } catch (const std::bad_alloc&) {
-        return fail(FileError(inPath, "out of memory"), kExitOutputFailed);
+        return outOfMemory(inPath, kExitOutputFailed);
+    } catch (const std::length_error&) {
+        return outOfMemory(inPath, kExitOutputFailed);
     }
 
     if (!printLine(ordinals.toLine())) return kExitOutputFailed;
     pause_();
 
+    // From its second opening to its replacement, the chart is locked: one
+    // run at a time per chart.
+    std::optional<ChartStream> fin;
+    FileIdentity expected;
     try {
-        // The whole chart is read before any output file is created, so a
-        // chart that fails to read leaves no output file created or emptied.
-        ChartStream fin = scanner.openChart(inPath);
-        ChartScanner::partition(fin, ordinals, slots);
-        fin.close();
+        fin.emplace(openLocked(scanner, ops_, inPath));
+        expected = fin->file().identity();
+        if (!(expected == surveyed)) {
+            // Edited during the pause: the ordinal line may no longer describe
+            // it. The same survey goes on; another is refused.
+            if (!(ChartScanner::survey(*fin) == ordinals) || !(fin->file().identity() == expected)) {
+                throw Refusal(inPath, "changed after its survey; run chartseal again");
+            }
+            fin->rewind();
+        }
+    } catch (const Refusal& e) {
+        return fail(e, kExitOutputFailed);
     } catch (const FileError& e) {
         return fail(e, kExitChartUnreadable);
     } catch (const std::bad_alloc&) {
-        return fail(FileError(inPath, "out of memory"), kExitOutputFailed);
+        return outOfMemory(inPath, kExitOutputFailed);
+    } catch (const std::length_error&) {
+        return outOfMemory(inPath, kExitOutputFailed);
     }
 
+    HeldInterruptions interruptions;
+    auto checkpoint = [&interruptions] {
+        if (const int sig = interruptions.pending()) throw Interrupted{sig};
+    };
     try {
-        OutputWriter writer(ops_);
-        writer.checkNoSealedCharts(path);
-        writer.createFiles(path);
-        writer.writeOutputs(inPath, ordinals, slots);
+        OutputWriter writer(ops_, checkpoint);
+        const struct stat chart = fin->file().status();
+        switch (writer.checkOutputs(path, inPath, chart)) {
+        case OutputWriter::Leftover::none: break;
+        case OutputWriter::Leftover::beforeReplacement:
+            err_ << "chartseal: " << OutputWriter::outPath(path, 1)
+                 << ": left by a run that did not finish; sealing again from the chart\n"
+                 << std::flush;
+            break;
+        case OutputWriter::Leftover::afterReplacement:
+            err_ << "chartseal: " << OutputWriter::outPath(path, 1)
+                 << ": left by a run that stopped after replacing the chart; removed\n"
+                 << std::flush;
+            break;
+        }
+        writer.createFiles(path, chart);
+        SlotSet slots;
+        try {
+            ChartScanner::partition(*fin, ordinals, slots);
+        } catch (const FileError& e) {
+            return fail(e, kExitChartUnreadable);
+        }
+        writer.writeOutputs(inPath, ordinals, slots, *fin, expected);
+        fin->close();
+    } catch (const Interrupted& stop) {
+        interruptedBy_ = stop.signal;
+        return 128 + stop.signal;
     } catch (const FileError& e) {
         return fail(e, kExitOutputFailed);
     } catch (const std::bad_alloc&) {
-        return fail(FileError(inPath, "out of memory"), kExitOutputFailed);
+        return outOfMemory(inPath, kExitOutputFailed);
+    } catch (const std::length_error&) {
+        return outOfMemory(inPath, kExitOutputFailed);
     }
     return kExitSuccess;
 }

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <iosfwd>
+#include <string>
 
 #include "io/FileOps.h"
 
@@ -16,10 +17,16 @@ public:
     RunDriver(std::istream& in, std::ostream& out, std::ostream& err, std::function<void()> pause,
               FileOps& ops = systemFileOps());
 
-    // Runs once and returns the exit status (see ExitStatus.h).
+    // Runs once and returns the exit status (see ExitStatus.h). No exception
+    // leaves it.
     int run();
 
+    // The stop signal that interrupted the output stage, or 0. The run has
+    // undone its work; the process should now end by that signal.
+    int interruptedBy() const { return interruptedBy_; }
+
 private:
+    int runStages();
     bool printLine(const std::string& line);
 
     std::istream& in_;
@@ -27,6 +34,7 @@ private:
     std::ostream& err_;
     std::function<void()> pause_;
     FileOps& ops_;
+    int interruptedBy_ = 0;
 };
 
 }  // namespace chartseal

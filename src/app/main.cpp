@@ -4,10 +4,17 @@
 #include <iostream>
 
 #include "app/ConsolePause.h"
+#include "app/Interruptions.h"
 #include "app/RunDriver.h"
+#include "app/StandardStreams.h"
 
 int main()
 {
-    chartseal::ConsolePause pause(std::cin, STDIN_FILENO, std::cerr);
-    return chartseal::RunDriver(std::cin, std::cout, std::cerr, pause).run();
+    chartseal::prepareStandardStreams();
+    std::istream& in = chartseal::standardInput();
+    chartseal::ConsolePause pause(in, STDIN_FILENO, std::cerr);
+    chartseal::RunDriver driver(in, std::cout, std::cerr, pause);
+    const int status = driver.run();
+    if (driver.interruptedBy() != 0) chartseal::endBySignal(driver.interruptedBy());
+    return status;
 }

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <vector>
 
+#include "app/StandardStreams.h"
 #include "io/FileOps.h"
 #include "output/ChartSealer.h"
 
@@ -18,6 +19,7 @@ int main(int argc, char** argv)
         std::cerr << "usage: chartunseal FILE...\n";
         return 2;
     }
+    chartseal::prepareStandardStreams();
     chartseal::FileOps& ops = chartseal::systemFileOps();
     File out(ops, "standard output", STDOUT_FILENO);
     std::vector<char> block(chartseal::ChartSealer::kBlockSize);
@@ -35,6 +37,9 @@ int main(int argc, char** argv)
             in.close();
         } catch (const FileError& e) {
             std::cerr << "chartunseal: " << e.what() << '\n';
+            status = 1;
+        } catch (const std::exception& e) {
+            std::cerr << "chartunseal: " << argv[i] << ": " << e.what() << '\n';
             status = 1;
         }
     }

@@ -155,10 +155,19 @@ bool ChartStream::fill()
     }
     // Only a line longer than the buffer makes it grow; it is then kept whole.
     if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
-    const std::size_t n = file_.readSome(buf_.data() + end_, buf_.size() - end_);
+    const std::size_t n = file_.readAt(buf_.data() + end_, buf_.size() - end_, offset_);
     if (n == 0) eof_ = true;
     end_ += n;
+    offset_ += n;
     return n > 0;
+}
+
+void ChartStream::rewind()
+{
+    begin_ = end_ = scanned_ = 0;
+    eof_ = false;
+    consumed_ = offset_ = 0;
+    sizeAtOpen_ = static_cast<std::uint64_t>(file_.status().st_size);
 }
 
 bool ChartStream::readLine(std::string_view& line)
@@ -229,17 +238,19 @@ void ChartStream::appendRest(std::string& out)
         out.resize(at + expected);
         std::size_t got = 0;
         while (got < expected) {
-            const std::size_t n = file_.readSome(out.data() + at + got, expected - got);
+            const std::size_t n = file_.readAt(out.data() + at + got, expected - got, offset_);
             if (n == 0) break;
             got += n;
+            offset_ += n;
         }
         out.resize(at + got);
         consumed_ += got;
         for (;;) {
-            const std::size_t n = file_.readSome(buf_.data(), buf_.size());
+            const std::size_t n = file_.readAt(buf_.data(), buf_.size(), offset_);
             if (n == 0) break;
             out.append(buf_.data(), n);
             consumed_ += n;
+            offset_ += n;
         }
         eof_ = true;
     }

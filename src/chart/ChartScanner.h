@@ -48,8 +48,13 @@ public:
     // tells; a hint for sizing, not a promise.
     std::uint64_t remainingHint() const;
 
+    // Starts again from the first byte of the file, as a new pass would.
+    void rewind();
+
     void close() { file_.close(); }
     const std::string& path() const { return file_.path(); }
+    // The open chart file itself, for its lock and its identity.
+    File& file() { return file_; }
 
 private:
     bool fill();
@@ -62,6 +67,7 @@ private:
     bool eof_ = false;
     std::uint64_t sizeAtOpen_ = 0;
     std::uint64_t consumed_ = 0;
+    std::uint64_t offset_ = 0;  // where the next read from the file starts
 };
 
 class ChartScanner {

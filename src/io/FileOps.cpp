@@ -2,11 +2,14 @@
 #include "io/FileOps.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 namespace chartseal {
@@ -20,18 +23,30 @@ public:
         return ::open(path.c_str(), flags | O_CLOEXEC, mode);
     }
     ssize_t read(int fd, void* buf, std::size_t count) override { return ::read(fd, buf, count); }
+    ssize_t pread(int fd, void* buf, std::size_t count, off_t offset) override
+    {
+        return ::pread(fd, buf, count, offset);
+    }
     ssize_t write(int fd, const void* buf, std::size_t count) override { return ::write(fd, buf, count); }
     int fstat(int fd, struct stat* st) override { return ::fstat(fd, st); }
     int stat(const std::string& path, struct stat* st) override { return ::stat(path.c_str(), st); }
+    int lstat(const std::string& path, struct stat* st) override { return ::lstat(path.c_str(), st); }
     int fchmod(int fd, mode_t mode) override { return ::fchmod(fd, mode); }
+    int fchown(int fd, uid_t owner, gid_t group) override { return ::fchown(fd, owner, group); }
     int ftruncate(int fd, off_t length) override { return ::ftruncate(fd, length); }
     int fsync(int fd) override { return ::fsync(fd); }
+    int flock(int fd, int operation) override { return ::flock(fd, operation); }
     int close(int fd) override { return ::close(fd); }
     int rename(const std::string& from, const std::string& to) override
     {
         return std::rename(from.c_str(), to.c_str());
     }
     int unlink(const std::string& path) override { return ::unlink(path.c_str()); }
+    std::string realpath(const std::string& path) override
+    {
+        std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+        return resolved ? std::string(resolved.get()) : std::string();
+    }
 };
 
 }  // namespace
@@ -40,6 +55,24 @@ FileOps& systemFileOps()
 {
     static PosixFileOps ops;
     return ops;
+}
+
+FileIdentity FileIdentity::of(const struct stat& st)
+{
+    FileIdentity id;
+    id.device = st.st_dev;
+    id.inode = st.st_ino;
+    id.size = st.st_size;
+    id.modified = st.st_mtim;
+    id.changed = st.st_ctim;
+    return id;
+}
+
+bool FileIdentity::operator==(const FileIdentity& other) const
+{
+    return sameFile(other) && size == other.size && modified.tv_sec == other.modified.tv_sec &&
+           modified.tv_nsec == other.modified.tv_nsec && changed.tv_sec == other.changed.tv_sec &&
+           changed.tv_nsec == other.changed.tv_nsec;
 }
 
 FileError::FileError(const std::string& path, const std::string& reason)
@@ -89,6 +122,15 @@ std::size_t File::readSome(void* buf, std::size_t count)
     }
 }
 
+std::size_t File::readAt(void* buf, std::size_t count, std::uint64_t offset)
+{
+    for (;;) {
+        const ssize_t n = ops_->pread(fd_, buf, count, static_cast<off_t>(offset));
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) throw FileError::fromErrno(path_, "cannot read", errno);
+    }
+}
+
 void File::writeAll(const void* buf, std::size_t count)
 {
     const char* p = static_cast<const char*>(buf);
@@ -109,6 +151,15 @@ struct stat File::status()
     struct stat st {};
     if (ops_->fstat(fd_, &st) != 0) throw FileError::fromErrno(path_, "cannot stat", errno);
     return st;
+}
+
+bool File::tryLock()
+{
+    for (;;) {
+        if (ops_->flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno == EWOULDBLOCK) return false;
+        if (errno != EINTR) throw FileError::fromErrno(path_, "cannot lock", errno);
+    }
 }
 
 void File::sync()

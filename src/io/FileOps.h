@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -20,15 +21,39 @@ public:
 
     virtual int open(const std::string& path, int flags, mode_t mode) = 0;
     virtual ssize_t read(int fd, void* buf, std::size_t count) = 0;
+    virtual ssize_t pread(int fd, void* buf, std::size_t count, off_t offset) = 0;
     virtual ssize_t write(int fd, const void* buf, std::size_t count) = 0;
     virtual int fstat(int fd, struct stat* st) = 0;
     virtual int stat(const std::string& path, struct stat* st) = 0;
+    virtual int lstat(const std::string& path, struct stat* st) = 0;
     virtual int fchmod(int fd, mode_t mode) = 0;
+    virtual int fchown(int fd, uid_t owner, gid_t group) = 0;
     virtual int ftruncate(int fd, off_t length) = 0;
     virtual int fsync(int fd) = 0;
+    // flock(2): a lock the system drops when the last descriptor of the open
+    // file goes, so a run that dies cannot leave it behind.
+    virtual int flock(int fd, int operation) = 0;
     virtual int close(int fd) = 0;
     virtual int rename(const std::string& from, const std::string& to) = 0;
     virtual int unlink(const std::string& path) = 0;
+    // The absolute name with every symbolic link resolved; empty, with errno
+    // set, on failure.
+    virtual std::string realpath(const std::string& path) = 0;
+};
+
+// What tells one state of a file from another: the same file (device and
+// inode) with the same size and modification and change times. A file that
+// keeps its identity has not been written, truncated or replaced.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified {};
+    struct timespec changed {};
+
+    static FileIdentity of(const struct stat& st);
+    bool sameFile(const FileIdentity& other) const { return device == other.device && inode == other.inode; }
+    bool operator==(const FileIdentity& other) const;
 };
 
 // The real operations of the system.
@@ -65,10 +90,16 @@ public:
     // Reads up to count bytes, retrying on interruption; 0 at the end of the
     // file. Throws FileError on a read error.
     std::size_t readSome(void* buf, std::size_t count);
+    // Reads up to count bytes at offset, without moving the file position.
+    std::size_t readAt(void* buf, std::size_t count, std::uint64_t offset);
     // Writes every byte, retrying on short writes; throws FileError otherwise.
     void writeAll(const void* buf, std::size_t count);
     void writeAll(std::string_view bytes) { writeAll(bytes.data(), bytes.size()); }
     struct stat status();
+    FileIdentity identity() { return FileIdentity::of(status()); }
+    // Takes the exclusive lock of the file without waiting: false when
+    // another open of the file holds it. Throws FileError on other failures.
+    bool tryLock();
     // Flushes the file's data to the storage device.
     void sync();
     // Closes the descriptor; a failing close throws FileError, and the

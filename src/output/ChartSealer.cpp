@@ -47,7 +47,7 @@ std::size_t ChartSealer::unsealBytes(const char* in, char* out, std::size_t n, s
     return transform<-1>(in, out, n, keyIndex % SEAL_KEY_LENGTH);
 }
 
-void ChartSealer::sealSlot(std::string_view slot, File& out)
+void ChartSealer::sealSlot(std::string_view slot, File& out, const std::function<void()>& afterBlock)
 {
     std::vector<char> block(std::min(slot.size(), kBlockSize));
     // Every block is a whole number of key lengths, so each starts at key index 0.
@@ -55,6 +55,7 @@ void ChartSealer::sealSlot(std::string_view slot, File& out)
         const std::size_t n = std::min(kBlockSize, slot.size() - pos);
         sealBytes(slot.data() + pos, block.data(), n, 0);
         out.writeAll(block.data(), n);
+        if (afterBlock) afterBlock();
     }
 }
 

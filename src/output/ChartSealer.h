@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string_view>
 
 #include "io/FileOps.h"
@@ -12,9 +13,10 @@ class ChartSealer {
 public:
     // Writes the sealed form of every byte of slot to out: byte i becomes
     // (slot[i] + SealKey[i mod 137]) mod 256. The key index starts at 0 for
-    // every call, so each sealed file stands on its own. Throws FileError when
-    // a write fails.
-    static void sealSlot(std::string_view slot, File& out);
+    // every call, so each sealed file stands on its own. afterBlock, when
+    // given, is called after each block written. Throws FileError when a write
+    // fails.
+    static void sealSlot(std::string_view slot, File& out, const std::function<void()>& afterBlock = {});
 
     // The byte transforms in both directions over n bytes (in and out may be
     // the same buffer), starting at key index keyIndex; they return the key

@@ -1,18 +1,21 @@
-// Writing, sealing, syncing and the atomic replacement of the chart file.
+// Checking the output names, writing, sealing, syncing and the atomic
+// replacement of the chart file.
 #include "output/OutputWriter.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
+#include <utility>
 
 #include "output/ChartSealer.h"
 
 namespace chartseal {
 
 namespace {
+
+// Bytes of the plain part written between two checkpoints.
+constexpr std::size_t kPlainPiece = std::size_t{1} << 20;
 
 std::string directoryOf(const std::string& fileName)
 {
@@ -22,20 +25,30 @@ std::string directoryOf(const std::string& fileName)
     return fileName.substr(0, slash);
 }
 
-// The file that the chart name stands for: the name itself, or where it is a
-// symbolic link, the file at the end of the link, which is what the rename
-// must replace.
-std::string replacementTarget(const std::string& inPath)
+bool sameFile(const struct stat& a, const struct stat& b)
 {
-    struct stat st {};
-    if (::lstat(inPath.c_str(), &st) != 0) throw FileError::fromErrno(inPath, errno);
-    if (!S_ISLNK(st.st_mode)) return inPath;
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(inPath.c_str(), nullptr), &std::free);
-    if (!resolved) throw FileError::fromErrno(inPath, "cannot resolve link", errno);
-    return resolved.get();
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// What a file that is not a regular file is, for a message.
+std::string kindOf(const struct stat& st)
+{
+    if (S_ISDIR(st.st_mode)) return "a directory";
+    if (S_ISFIFO(st.st_mode)) return "a FIFO";
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+    if (S_ISCHR(st.st_mode)) return "a character device";
+    if (S_ISBLK(st.st_mode)) return "a block device";
+    if (S_ISLNK(st.st_mode)) return "a symbolic link";
+    return "not a regular file";
 }
 
 }  // namespace
+
+OutputWriter::OutputWriter(FileOps& ops, std::function<void()> checkpoint)
+    : ops_(ops), checkpoint_(std::move(checkpoint))
+{
+    if (!checkpoint_) checkpoint_ = [] {};
+}
 
 OutputWriter::~OutputWriter()
 {
@@ -61,79 +74,178 @@ int OutputWriter::firstSealedSlot(const OrdinalTable& ordinals)
     return plain == 0 ? 0 : plain + 1;
 }
 
-void OutputWriter::checkNoSealedCharts(const std::string& path)
+OutputWriter::Leftover OutputWriter::checkOutputs(const std::string& path, const std::string& inPath,
+                                                  const struct stat& chart)
 {
-    for (int number = 2; number <= kSlotCount; ++number) {
-        const std::string name = outPath(path, number);
-        struct stat st {};
-        if (ops_.stat(name, &st) != 0) {
-            if (errno == ENOENT) continue;
-            throw FileError::fromErrno(name, "cannot check", errno);
-        }
-        if (st.st_size > 0) throw FileError(name, "already holds sealed charts; remove it to seal again");
+    struct stat chartName {};
+    if (ops_.lstat(inPath, &chartName) != 0) throw FileError::fromErrno(inPath, errno);
+    const bool chartIsLink = S_ISLNK(chartName.st_mode);
+    std::string chartTarget;
+    if (chartIsLink) {
+        chartTarget = ops_.realpath(inPath);
+        if (chartTarget.empty()) throw FileError::fromErrno(inPath, "cannot resolve link", errno);
     }
+
+    Leftover leftover = Leftover::none;
+    for (int number = 1; number <= kSlotCount; ++number) {
+        Output& out = fout[number - 1];
+        out.name = outPath(path, number);
+        out.found.reset();
+        struct stat st {};
+        if (ops_.lstat(out.name, &st) != 0) {
+            if (errno == ENOENT) continue;
+            throw FileError::fromErrno(out.name, "cannot check", errno);
+        }
+        if (S_ISLNK(st.st_mode)) throw FileError(out.name, "is a symbolic link; outputs are never written through links");
+        if (!S_ISREG(st.st_mode)) throw FileError(out.name, "is " + kindOf(st) + ", not a regular file");
+        if (sameFile(st, chart)) {
+            // The chart name may be a link to this output name, or the two
+            // names may share the file.
+            const bool chartLeadsHere = chartIsLink && ops_.realpath(out.name) == chartTarget;
+            if (chartLeadsHere) throw FileError(inPath, "leads to the output file " + out.name);
+            if (number != 1) throw FileError(out.name, "is the same file as the chart " + inPath);
+            // A run stopped half way through renaming its plain output file
+            // over the chart: both names stand for the new chart.
+            leftover = Leftover::afterReplacement;
+            continue;
+        }
+        for (int other = 1; other < number; ++other) {
+            const Output& earlier = fout[other - 1];
+            if (earlier.found && sameFile(*earlier.found, st)) {
+                throw FileError(out.name, "is the same file as " + earlier.name);
+            }
+        }
+        if (st.st_nlink > 1) throw FileError(out.name, "has another hard link; outputs must be files of their own");
+        out.found = st;
+    }
+
+    if (leftover == Leftover::afterReplacement) {
+        if (ops_.unlink(fout[0].name) != 0) throw FileError::fromErrno(fout[0].name, "cannot remove", errno);
+        syncDirectory(fout[0].name);
+    } else if (fout[0].found) {
+        leftover = Leftover::beforeReplacement;
+    }
+    if (leftover != Leftover::beforeReplacement) {
+        for (int number = 2; number <= kSlotCount; ++number) {
+            const Output& out = fout[number - 1];
+            if (out.found && out.found->st_size > 0) {
+                throw FileError(out.name, "already holds sealed charts; remove it to seal again");
+            }
+        }
+    }
+    return leftover;
 }
 
-void OutputWriter::createFiles(const std::string& path)
+void OutputWriter::createFiles(const std::string& path, const struct stat& chart)
 {
     try {
         for (int number = 1; number <= kSlotCount; ++number) {
-            const std::string name = outPath(path, number);
-            // Output file 1 is always a new regular file of this run, never a
-            // leftover or a link: it is what gets renamed over the chart.
-            if (number == 1 && ops_.unlink(name) != 0 && errno != ENOENT) {
-                throw FileError::fromErrno(name, "cannot create", errno);
-            }
-            int fd = ops_.open(name, O_WRONLY | O_CREAT | O_EXCL, 0666);
-            const bool created = fd >= 0;
-            if (fd < 0 && errno == EEXIST && number > 1) fd = ops_.open(name, O_WRONLY | O_TRUNC, 0);
-            if (fd < 0) throw FileError::fromErrno(name, "cannot create", errno);
             Output& out = fout[number - 1];
-            out.name = name;
-            out.created = created;
-            out.file = File(ops_, name, fd);
-            out.regular = S_ISREG(out.file.status().st_mode);
+            out.name = outPath(path, number);
+            // Never blocking (a FIFO put there since the check), never through a link.
+            const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK;
+            int fd = -1;
+            if (out.found) {
+                fd = ops_.open(out.name, flags, 0);
+                if (fd < 0) throw FileError::fromErrno(out.name, "cannot open", errno);
+            } else {
+                fd = ops_.open(out.name, flags | O_CREAT | O_EXCL, 0600);
+                if (fd < 0) throw FileError::fromErrno(out.name, "cannot create", errno);
+                out.created = true;
+            }
+            out.file = File(ops_, out.name, fd);
+            out.opened = true;
+            const struct stat st = out.file.status();
+            if (out.found && (!S_ISREG(st.st_mode) || !sameFile(st, *out.found))) {
+                throw FileError(out.name, "was replaced while it was being checked");
+            }
+            if (number == 1 && !out.file.tryLock()) {
+                throw FileError(out.name, "is locked by another run");
+            }
+            if (st.st_size > 0 && ops_.ftruncate(fd, 0) != 0) {
+                throw FileError::fromErrno(out.name, "cannot empty", errno);
+            }
+            takeChartAttributes(out, chart);
+            checkpoint_();
         }
+        syncDirectory(fout[0].name);
     } catch (...) {
         discard();
         throw;
     }
 }
 
-void OutputWriter::writeOutputs(const std::string& inPath, const OrdinalTable& ordinals, const SlotSet& slots)
+void OutputWriter::takeChartAttributes(Output& out, const struct stat& chart)
+{
+    const int fd = out.file.fd();
+    const struct stat st = out.file.status();
+    if (st.st_uid != chart.st_uid || st.st_gid != chart.st_gid) {
+        // Only root may give a file away; a member of the chart's group may
+        // still give it the group. Otherwise the output stays the runner's.
+        if (ops_.fchown(fd, chart.st_uid, chart.st_gid) != 0 && errno == EPERM &&
+            ops_.fchown(fd, static_cast<uid_t>(-1), chart.st_gid) != 0 && errno != EPERM) {
+            throw FileError::fromErrno(out.name, "cannot set owner", errno);
+        }
+    }
+    if (ops_.fchmod(fd, chart.st_mode & 0777) != 0) {
+        throw FileError::fromErrno(out.name, "cannot set permissions", errno);
+    }
+}
+
+void OutputWriter::writeInPieces(File& out, std::string_view bytes)
+{
+    for (std::size_t pos = 0; pos < bytes.size(); pos += kPlainPiece) {
+        out.writeAll(bytes.substr(pos, kPlainPiece));
+        checkpoint_();
+    }
+}
+
+void OutputWriter::writeOutputs(const std::string& inPath, const OrdinalTable& ordinals, const SlotSet& slots,
+                                ChartStream& chart, const FileIdentity& expected)
 {
     std::string target;
+    File& plain = fout[0].file;
     try {
-        File& plain = fout[0].file;
-        plain.writeAll(slots.str1);
+        writeInPieces(plain, slots.str1);
         plain.writeAll("\n");
         const int second = plainSecondSlot(ordinals);
         if (second != 0) {
-            plain.writeAll(slots.slot(second));
+            writeInPieces(plain, slots.slot(second));
             plain.writeAll("\n");
         }
         const int first = firstSealedSlot(ordinals);
         if (first >= 3 && first <= kSlotCount) {
             for (int number = first; number <= kSlotCount; ++number) {
-                ChartSealer::sealSlot(slots.slot(number), fout[number - 1].file);
+                ChartSealer::sealSlot(slots.slot(number), fout[number - 1].file, checkpoint_);
             }
-        }
-
-        target = replacementTarget(inPath);
-        struct stat chart {};
-        if (ops_.stat(target, &chart) != 0) throw FileError::fromErrno(inPath, errno);
-        if (ops_.fchmod(plain.fd(), chart.st_mode & 07777) != 0) {
-            throw FileError::fromErrno(fout[0].name, "cannot set permissions", errno);
         }
 
         // Every output reaches the disk before the chart is replaced: a sealed
         // file lost in a power cut after the replacement would lose its charts.
+        // Their names are on disk since createFiles synced the folder.
         for (Output& out : fout) {
-            if (out.regular) out.file.sync();
+            out.file.sync();
+            checkpoint_();
         }
-        for (Output& out : fout) out.file.close();
-        syncDirectory(fout[0].name);
+        for (int number = 2; number <= kSlotCount; ++number) fout[number - 1].file.close();
 
+        // The file to replace: the chart name itself, or where it is a
+        // symbolic link, the file at the end of the link.
+        struct stat chartName {};
+        if (ops_.lstat(inPath, &chartName) != 0) throw FileError::fromErrno(inPath, errno);
+        target = inPath;
+        if (S_ISLNK(chartName.st_mode)) {
+            target = ops_.realpath(inPath);
+            if (target.empty()) throw FileError::fromErrno(inPath, "cannot resolve link", errno);
+        }
+        // The last look before the rename: a chart written to since it was
+        // read (an editor saving it, a line appended) must not be replaced.
+        struct stat named {};
+        if (!(chart.file().identity() == expected) || ops_.stat(target, &named) != 0 ||
+            !FileIdentity::of(named).sameFile(expected)) {
+            throw FileError(inPath, "changed while it was being sealed; run chartseal again");
+        }
+        checkpoint_();
         if (ops_.rename(fout[0].name, target) != 0) {
             throw FileError::fromErrno(inPath, "cannot replace", errno);
         }
@@ -145,6 +257,10 @@ void OutputWriter::writeOutputs(const std::string& inPath, const OrdinalTable& o
     // complete: nothing may be removed any more.
     replaced_ = true;
     syncDirectory(target);
+    if (directoryOf(target) != directoryOf(fout[0].name)) syncDirectory(fout[0].name);
+    // Closing the renamed plain file lets go of its lock, which kept out a run
+    // that opened the chart after the rename.
+    plain.close();
 }
 
 void OutputWriter::syncDirectory(const std::string& fileName)
@@ -160,22 +276,49 @@ void OutputWriter::syncDirectory(const std::string& fileName)
 void OutputWriter::discard()
 {
     // Best effort: the first failure has already been reported, and the chart
-    // file is untouched whatever happens here.
-    for (Output& out : fout) {
-        if (out.name.empty()) continue;
-        if (out.file.isOpen()) {
-            try {
-                out.file.close();
-            } catch (const FileError&) {
-            }
-        }
-        if (out.created || &out == &fout[0]) {
+    // file is untouched whatever happens here. The sealed files go first and
+    // reach the disk empty before the plain output file goes, since a plain
+    // output file is what tells the next run that sealed bytes beside it are
+    // an unfinished run's.
+    bool changed = false;
+    for (int number = kSlotCount; number >= 2; --number) {
+        Output& out = fout[number - 1];
+        if (!out.opened) continue;
+        changed = true;
+        if (out.created) {
+            out.file = File();
             ops_.unlink(out.name);
-        } else {
-            const int fd = ops_.open(out.name, O_WRONLY | O_TRUNC, 0);
-            if (fd >= 0) ops_.close(fd);
+            continue;
         }
-        out.name.clear();
+        if (!out.file.isOpen()) {
+            const int fd = ops_.open(out.name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK, 0);
+            if (fd < 0) continue;
+            out.file = File(ops_, out.name, fd);
+            struct stat st {};
+            if (ops_.fstat(fd, &st) != 0 || !sameFile(st, *out.found)) continue;
+        }
+        const int fd = out.file.fd();
+        ops_.ftruncate(fd, 0);
+        ops_.fchown(fd, out.found->st_uid, out.found->st_gid);
+        ops_.fchmod(fd, out.found->st_mode & 07777);
+        ops_.fsync(fd);
+        out.file = File();
+    }
+    Output& plain = fout[0];
+    if (plain.opened) {
+        changed = true;
+        plain.file = File();
+        ops_.unlink(plain.name);
+    }
+    for (Output& out : fout) {
+        out.file = File();
+        out.opened = out.created = false;
+    }
+    if (changed) {
+        try {
+            syncDirectory(plain.name);
+        } catch (const FileError&) {
+        }
     }
 }
 

@@ -1,0 +1,33 @@
+// The signals that ask a run to stop (Ctrl-C, a closed terminal, a request to
+// terminate) while the output stage can still undo what it did.
+#pragma once
+
+#include <memory>
+
+namespace chartseal {
+
+// While it lives, the stop signals are held back instead of ending the
+// process, and pending() tells whether one arrived; the output stage looks at
+// it between its steps. On its end, the signals still held back are dropped:
+// the run has decided how to end, by endBySignal or normally. Signals that the
+// process was started with ignored stay ignored.
+class HeldInterruptions {
+public:
+    HeldInterruptions();
+    ~HeldInterruptions();
+    HeldInterruptions(const HeldInterruptions&) = delete;
+    HeldInterruptions& operator=(const HeldInterruptions&) = delete;
+
+    // The signal number of a stop signal that arrived and is held back, or 0.
+    int pending() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Ends the process by signal sig, as if it had never been held back, so that
+// its parent sees the signal; returns only where the system does not allow it.
+void endBySignal(int sig);
+
+}  // namespace chartseal

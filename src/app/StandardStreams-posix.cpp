@@ -1,0 +1,51 @@
+// Standard input read straight from its descriptor, and SIGPIPE ignored.
+#include "app/StandardStreams.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <istream>
+#include <streambuf>
+
+#include "io/FileOps.h"
+
+namespace chartseal {
+
+namespace {
+
+class DescriptorInput final : public std::streambuf {
+protected:
+    int_type underflow() override
+    {
+        for (;;) {
+            const ssize_t n = ::read(STDIN_FILENO, buf_, sizeof buf_);
+            if (n > 0) {
+                setg(buf_, buf_, buf_ + n);
+                return traits_type::to_int_type(buf_[0]);
+            }
+            if (n == 0) return traits_type::eof();
+            if (errno != EINTR) throw FileError::fromErrno("standard input", "cannot read", errno);
+        }
+    }
+
+private:
+    char buf_[4096];
+};
+
+}  // namespace
+
+std::istream& standardInput()
+{
+    static DescriptorInput buffer;
+    static std::istream in(&buffer);
+    in.exceptions(std::ios::badbit);
+    return in;
+}
+
+void prepareStandardStreams()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace chartseal
