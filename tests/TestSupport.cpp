@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "output/ChartSealer.h"
+#include "output/SealKey.h"
 
 namespace chartseal::test {
 
@@ -71,17 +71,23 @@ ProcessResult runProgram(const std::string& program, const std::string& dir, con
     return result;
 }
 
+// The tests' own transform, byte by byte from the pinned key table, so that
+// no expected sealed byte comes from the code under test.
 std::string sealed(std::string_view slot)
 {
-    std::string out(slot.size(), '\0');
-    ChartSealer::sealBytes(slot.data(), out.data(), slot.size(), 0);
+    std::string out;
+    for (std::size_t i = 0; i < slot.size(); ++i) {
+        out.push_back(static_cast<char>((static_cast<unsigned char>(slot[i]) + SealKey[i % 137]) % 256));
+    }
     return out;
 }
 
 std::string unsealed(std::string_view bytes)
 {
-    std::string out(bytes.size(), '\0');
-    ChartSealer::unsealBytes(bytes.data(), out.data(), bytes.size(), 0);
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        out.push_back(static_cast<char>((static_cast<unsigned char>(bytes[i]) + 256 - SealKey[i % 137]) % 256));
+    }
     return out;
 }
 

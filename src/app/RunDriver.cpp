@@ -175,7 +175,8 @@ int RunDriver::runStages()
     try {
         OutputWriter writer(ops_, checkpoint);
         const struct stat chart = fin->file().status();
-        switch (writer.checkOutputs(path, inPath, chart)) {
+        const OutputWriter::Leftover leftover = writer.checkOutputs(path, inPath, chart);
+        switch (leftover) {
         case OutputWriter::Leftover::none: break;
         case OutputWriter::Leftover::beforeReplacement:
             err_ << "chartseal: " << OutputWriter::outPath(path, 1)
@@ -188,6 +189,7 @@ int RunDriver::runStages()
                  << std::flush;
             break;
         }
+        writer.checkNoSealedCharts(leftover);
         writer.createFiles(path, chart);
         SlotSet slots;
         try {

@@ -115,8 +115,13 @@ OutputWriter::Leftover OutputWriter::checkOutputs(const std::string& path, const
                 throw FileError(out.name, "is the same file as " + earlier.name);
             }
         }
-        if (st.st_nlink > 1) throw FileError(out.name, "has another hard link; outputs must be files of their own");
         out.found = st;
+    }
+    // Shared with a file outside the seven, an output would change it too.
+    for (const Output& out : fout) {
+        if (out.found && out.found->st_nlink > 1) {
+            throw FileError(out.name, "has another hard link; outputs must be files of their own");
+        }
     }
 
     if (leftover == Leftover::afterReplacement) {
@@ -125,15 +130,18 @@ OutputWriter::Leftover OutputWriter::checkOutputs(const std::string& path, const
     } else if (fout[0].found) {
         leftover = Leftover::beforeReplacement;
     }
-    if (leftover != Leftover::beforeReplacement) {
-        for (int number = 2; number <= kSlotCount; ++number) {
-            const Output& out = fout[number - 1];
-            if (out.found && out.found->st_size > 0) {
-                throw FileError(out.name, "already holds sealed charts; remove it to seal again");
-            }
+    return leftover;
+}
+
+void OutputWriter::checkNoSealedCharts(Leftover leftover) const
+{
+    if (leftover == Leftover::beforeReplacement) return;
+    for (int number = 2; number <= kSlotCount; ++number) {
+        const Output& out = fout[number - 1];
+        if (out.found && out.found->st_size > 0) {
+            throw FileError(out.name, "already holds sealed charts; remove it to seal again");
         }
     }
-    return leftover;
 }
 
 void OutputWriter::createFiles(const std::string& path, const struct stat& chart)

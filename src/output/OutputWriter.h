@@ -54,12 +54,14 @@ public:
     };
 
     // Before anything is written: the chart (whose status is given) and the
-    // six output names must be seven distinct files; each output name must be
-    // absent or a regular file with no other link, never a symbolic link; and
-    // no sealed chart file may hold sealed charts unless a plain output file
-    // shows they are an unfinished run's. Throws FileError on a refusal,
-    // having changed nothing.
+    // six output names must be seven distinct files, and each output name
+    // absent or a regular file with no other link, never a symbolic link.
+    // Throws FileError on a refusal, having changed nothing.
     Leftover checkOutputs(const std::string& path, const std::string& inPath, const struct stat& chart);
+
+    // No sealed chart file may hold sealed charts, unless checkOutputs found
+    // that they are an unfinished run's: throws FileError otherwise.
+    void checkNoSealedCharts(Leftover leftover) const;
 
     // Creates output files 1 to 6 in that order (checkOutputs first): new ones
     // with no access for others, existing ones opened without following links

@@ -1,0 +1,289 @@
+// One run at a time, a chart that changes under the run, the leftovers of a
+// run that did not finish, and stop signals during the output stage.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+
+#include "TestSupport.h"
+#include "app/ExitStatus.h"
+#include "app/RunDriver.h"
+
+namespace chartseal {
+namespace {
+
+using test::chartBlock;
+using test::readFile;
+namespace fs = std::filesystem;
+
+// Calls hook once, just before the first operation whose description
+// ("open <path>", "write <path>", "fsync <path>", "rename <path>") starts
+// with the given text.
+class HookedFileOps final : public test::ForwardingFileOps {
+public:
+    HookedFileOps(std::string when, std::function<void()> hook) : when_(std::move(when)), hook_(std::move(hook)) {}
+    bool fired() const { return fired_; }
+
+    int open(const std::string& path, int flags, mode_t mode) override
+    {
+        seen("open " + path);
+        const int fd = real.open(path, flags, mode);
+        if (fd >= 0) names_[fd] = path;
+        return fd;
+    }
+    ssize_t write(int fd, const void* buf, std::size_t count) override
+    {
+        seen("write " + names_[fd]);
+        return real.write(fd, buf, count);
+    }
+    int fsync(int fd) override
+    {
+        seen("fsync " + names_[fd]);
+        return real.fsync(fd);
+    }
+    int rename(const std::string& from, const std::string& to) override
+    {
+        seen("rename " + from);
+        return real.rename(from, to);
+    }
+
+private:
+    void seen(const std::string& what)
+    {
+        if (!fired_ && what.starts_with(when_)) {
+            fired_ = true;
+            hook_();
+        }
+    }
+    std::string when_;
+    std::function<void()> hook_;
+    bool fired_ = false;
+    std::map<int, std::string> names_;
+};
+
+class RunSafety : public test::TempDirTest {
+protected:
+    const std::string header = test::songHeader();
+    const std::string original = header + chartBlock("Beginner") + chartBlock("Easy") + chartBlock("Medium") +
+                                 chartBlock("Hard") + chartBlock("Challenge");
+    const std::string final = header + chartBlock("Easy") + "\n" + chartBlock("Medium") + "\n";
+
+    int runTool(FileOps& ops = systemFileOps(), std::function<void()> secondPause = {})
+    {
+        std::istringstream in(at("song") + "\n");
+        std::ostringstream out;
+        err.str("");
+        int pauses = 0;
+        RunDriver driver(in, out, err, [&] {
+            if (++pauses == 2 && secondPause) secondPause();
+        }, ops);
+        const int status = driver.run();
+        interruptedBy = driver.interruptedBy();
+        return status;
+    }
+    std::string outName(int n) { return at("song_" + std::to_string(n) + ".dat"); }
+    void expectFinal()
+    {
+        EXPECT_EQ(readFile(at("song.sm")), final);
+        EXPECT_FALSE(test::exists(outName(1)));
+        EXPECT_EQ(readFile(outName(2)), "");
+        EXPECT_EQ(readFile(outName(3)), test::sealed(chartBlock("Hard")));
+        EXPECT_EQ(readFile(outName(4)), test::sealed(chartBlock("Challenge")));
+        EXPECT_EQ(readFile(outName(5)), test::sealed(chartBlock("Beginner")));
+        EXPECT_EQ(readFile(outName(6)), "");
+    }
+    // Only the chart is there, or with empty sealed files when there were.
+    void expectUntouched(const std::string& chart, bool emptySealedFiles = false)
+    {
+        EXPECT_EQ(readFile(at("song.sm")), chart);
+        EXPECT_FALSE(test::exists(outName(1)));
+        for (int n = 2; n <= 6; ++n) {
+            if (emptySealedFiles) {
+                EXPECT_EQ(readFile(outName(n)), "") << n;
+            } else {
+                EXPECT_FALSE(test::exists(outName(n))) << n;
+            }
+        }
+    }
+    void appendToChart(const std::string& line)
+    {
+        const int fd = ::open(at("song.sm").c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        ::close(fd);
+    }
+    std::ostringstream err;
+    int interruptedBy = 0;
+};
+
+TEST_F(RunSafety, AChartLockedByAnotherRunIsLeftAlone)
+{
+    test::writeFile(at("song.sm"), original);
+    const int other = ::open(at("song.sm").c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(runTool(), kExitOutputFailed);
+    EXPECT_EQ(err.str(), "chartseal: " + at("song.sm") +
+                             ": another chartseal run is sealing it; try again when it has finished\n");
+    expectUntouched(original);
+    ::close(other);
+    EXPECT_EQ(runTool(), kExitSuccess) << err.str();
+    expectFinal();
+}
+
+TEST_F(RunSafety, AnEditDuringThePauseThatKeepsTheOrderGoesOn)
+{
+    test::writeFile(at("song.sm"), original);
+    EXPECT_EQ(runTool(systemFileOps(), [&] { appendToChart("// edited during the pause\n"); }), kExitSuccess)
+        << err.str();
+    EXPECT_EQ(readFile(at("song.sm")), final);
+    EXPECT_EQ(readFile(outName(4)), test::sealed(chartBlock("Challenge") + "// edited during the pause\n"));
+}
+
+TEST_F(RunSafety, AnEditDuringThePauseThatChangesTheOrderIsRefused)
+{
+    test::writeFile(at("song.sm"), original);
+    const std::string edited = header + chartBlock("Easy") + chartBlock("Medium") + chartBlock("Hard");
+    // Saved the way editors save: a new file renamed over the old.
+    EXPECT_EQ(runTool(systemFileOps(), [&] {
+        test::writeFile(at("song.sm.new"), edited);
+        fs::rename(at("song.sm.new"), at("song.sm"));
+    }),
+              kExitOutputFailed);
+    EXPECT_EQ(err.str(), "chartseal: " + at("song.sm") + ": changed after its survey; run chartseal again\n");
+    expectUntouched(edited);
+}
+
+struct Change {
+    const char* name;
+    const char* when;  // the operation and output before which the chart changes
+    bool byRename;     // an editor's save rather than an append
+    friend void PrintTo(const Change& c, std::ostream* os) { *os << c.name; }
+};
+
+class ChangedWhileSealing : public RunSafety, public ::testing::WithParamInterface<Change> {};
+
+TEST_P(ChangedWhileSealing, TheChartIsNotReplacedAndKeepsTheChange)
+{
+    const std::string changed = original + "#APPENDED:while sealing;\n";
+    for (const bool emptyBefore : {false, true}) {
+        SCOPED_TRACE(emptyBefore ? "empty sealed files before" : "fresh folder");
+        fs::remove_all(dir());
+        fs::create_directory(dir());
+        test::writeFile(at("song.sm"), original);
+        if (emptyBefore) {
+            for (int n = 2; n <= 6; ++n) test::writeFile(outName(n), "");
+        }
+        const std::string when = GetParam().when;
+        HookedFileOps ops(when.substr(0, when.find(' ')) + " " + dir() + "/" + when.substr(when.find(' ') + 1), [&] {
+            if (GetParam().byRename) {
+                test::writeFile(at("saved"), changed);
+                fs::rename(at("saved"), at("song.sm"));
+            } else {
+                appendToChart("#APPENDED:while sealing;\n");
+            }
+        });
+        EXPECT_EQ(runTool(ops), kExitOutputFailed);
+        EXPECT_TRUE(ops.fired());
+        EXPECT_EQ(err.str(),
+                  "chartseal: " + at("song.sm") + ": changed while it was being sealed; run chartseal again\n");
+        expectUntouched(changed, emptyBefore);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, ChangedWhileSealing,
+                         ::testing::Values(Change{"AppendedAtTheFirstSealedByte", "write song_3.dat", false},
+                                           Change{"AppendedBeforeTheLastSync", "fsync song_6.dat", false},
+                                           Change{"SavedByAnEditorWhileWriting", "write song_1.dat", true},
+                                           Change{"AppendedAfterTheOutputsWereCreated", "open song_6.dat", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RunSafety, TheLeftoversOfARunThatStoppedBeforeTheReplacementAreSealedAgain)
+{
+    test::writeFile(at("song.sm"), original);
+    test::writeFile(outName(1), header.substr(0, 20));
+    test::writeFile(outName(3), test::sealed(chartBlock("Hard")));
+    test::writeFile(outName(4), test::sealed(chartBlock("Challenge")).substr(0, 9));
+    EXPECT_EQ(runTool(), kExitSuccess) << err.str();
+    EXPECT_EQ(err.str(), "chartseal: " + outName(1) + ": left by a run that did not finish; sealing again from the chart\n");
+    expectFinal();
+}
+
+TEST_F(RunSafety, ARunThatStoppedInTheMiddleOfTheReplacementIsFinished)
+{
+    test::writeFile(at("song.sm"), original);
+    ASSERT_EQ(runTool(), kExitSuccess);
+    // What a cut in the middle of the rename leaves: both names for the new chart.
+    ASSERT_EQ(::link(at("song.sm").c_str(), outName(1).c_str()), 0);
+    EXPECT_EQ(runTool(), kExitOutputFailed);
+    EXPECT_EQ(err.str(), "chartseal: " + outName(1) + ": left by a run that stopped after replacing the chart; removed\n"
+                         "chartseal: " + outName(3) + ": already holds sealed charts; remove it to seal again\n");
+    expectFinal();
+}
+
+struct Stop {
+    int signal;
+    const char* when;
+    friend void PrintTo(const Stop& s, std::ostream* os) { *os << strsignal(s.signal) << " before " << s.when; }
+};
+
+class StopSignal : public RunSafety, public ::testing::WithParamInterface<Stop> {};
+
+TEST_P(StopSignal, BeforeTheReplacementUndoesTheRunAndEndsByTheSignal)
+{
+    for (const bool emptyBefore : {false, true}) {
+        SCOPED_TRACE(emptyBefore ? "empty sealed files before" : "fresh folder");
+        fs::remove_all(dir());
+        fs::create_directory(dir());
+        test::writeFile(at("song.sm"), original);
+        if (emptyBefore) {
+            for (int n = 2; n <= 6; ++n) test::writeFile(outName(n), "");
+        }
+        const std::string when = GetParam().when;
+        HookedFileOps ops(when.substr(0, when.find(' ')) + " " + dir() + "/" + when.substr(when.find(' ') + 1),
+                          [] { ::kill(::getpid(), GetParam().signal); });
+        EXPECT_EQ(runTool(ops), 128 + GetParam().signal) << err.str();
+        EXPECT_TRUE(ops.fired());
+        EXPECT_EQ(interruptedBy, GetParam().signal);
+        EXPECT_EQ(err.str(), "");
+        expectUntouched(original, emptyBefore);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal,
+                         ::testing::Values(Stop{SIGINT, "open song_3.dat"}, Stop{SIGTERM, "write song_1.dat"},
+                                           Stop{SIGHUP, "write song_4.dat"}, Stop{SIGQUIT, "fsync song_5.dat"},
+                                           Stop{SIGINT, "fsync song_6.dat"}));
+
+TEST_F(RunSafety, AStopSignalAfterTheReplacementLetsTheRunFinish)
+{
+    test::writeFile(at("song.sm"), original);
+    // The rename has happened once the folder is opened for its sync.
+    bool renamed = false;
+    class AfterRename final : public test::ForwardingFileOps {
+    public:
+        explicit AfterRename(bool& renamed) : renamed_(renamed) {}
+        int rename(const std::string& from, const std::string& to) override
+        {
+            const int result = real.rename(from, to);
+            ::kill(::getpid(), SIGINT);
+            renamed_ = true;
+            return result;
+        }
+
+    private:
+        bool& renamed_;
+    } after(renamed);
+    EXPECT_EQ(runTool(after), kExitSuccess) << err.str();
+    EXPECT_TRUE(renamed);
+    EXPECT_EQ(interruptedBy, 0);
+    expectFinal();
+}
+
+}  // namespace
+}  // namespace chartseal
