@@ -31,6 +31,10 @@ public:
     int ftruncate(int fd, off_t length) override { return real.ftruncate(fd, length); }
     int fsync(int fd) override { return real.fsync(fd); }
     int flock(int fd, int operation) override { return real.flock(fd, operation); }
+    int startWriteback(int fd, off_t offset, off_t length) override
+    {
+        return real.startWriteback(fd, offset, length);
+    }
     int close(int fd) override { return real.close(fd); }
     int rename(const std::string& from, const std::string& to) override { return real.rename(from, to); }
     int unlink(const std::string& path) override { return real.unlink(path); }

@@ -92,9 +92,19 @@ protected:
         ChartScanner::partition(stream, ordinals, slots);
         return slots;
     }
-    static std::array<std::string, 6> contents(const SlotSet& slots)
+    // The bytes of one slot, read back from the chart through its ranges.
+    std::string bytes(const Slot& slot)
     {
-        return {slots.str1, slots.str2, slots.str3, slots.str4, slots.str5, slots.str6};
+        ChartStream chart = scanner.openChart(at("c.sm"));
+        std::vector<char> buffer(4099);  // smaller than a range, so that ranges come in pieces
+        std::string out;
+        readSlot(slot, chart.file(), buffer, [&](const char* data, std::size_t n) { out.append(data, n); });
+        return out;
+    }
+    std::array<std::string, 6> contents(const SlotSet& slots)
+    {
+        return {bytes(slots.str1), bytes(slots.str2), bytes(slots.str3),
+                bytes(slots.str4), bytes(slots.str5), bytes(slots.str6)};
     }
     ChartScanner scanner;
 };
@@ -157,8 +167,8 @@ TEST_F(Scan, LinesAreKeptWholeWhateverTheirBytes)
     };
     for (const Case& c : cases) {
         const SlotSet slots = partition(c.bytes);
-        EXPECT_EQ(slots.str1, c.slot1) << c.what;
-        EXPECT_EQ(slots.str3, c.slot3) << c.what;
+        EXPECT_EQ(bytes(slots.str1), c.slot1) << c.what;
+        EXPECT_EQ(bytes(slots.str3), c.slot3) << c.what;
         EXPECT_EQ(slots.totalSize(), c.slot1.size() + c.slot3.size()) << c.what;
     }
 }
@@ -176,15 +186,15 @@ TEST_F(Scan, NearMissLinesNeitherCountNorSwitch)
                               "after\n";
     EXPECT_EQ(survey(chart).toLine(), "010000");
     const SlotSet slots = partition(chart);
-    EXPECT_EQ(slots.str1, chart.substr(0, chart.find("//---------------real")));
-    EXPECT_EQ(slots.str2, "//---------------real\nafter\n");
+    EXPECT_EQ(bytes(slots.str1), chart.substr(0, chart.find("//---------------real")));
+    EXPECT_EQ(bytes(slots.str2), "//---------------real\nafter\n");
 }
 
 TEST_F(Scan, WithoutDifficultiesEverythingStaysInSlotOne)
 {
     const std::string chart = songHeader() + "//---------------a\nx\n//---------------b\ny";
     EXPECT_EQ(survey(chart).toLine(), "000000");
-    EXPECT_EQ(partition(chart).str1, chart + "\n");
+    EXPECT_EQ(bytes(partition(chart).str1), chart + "\n");
 }
 
 TEST_F(Scan, SurveyIsTheSameWhateverTheBufferSize)
@@ -205,12 +215,38 @@ TEST_F(Scan, SurveyIsTheSameWhateverTheBufferSize)
         test::writeFile(at("c.sm"), chart);
         std::string expected;
         for (const int o : test::modelRun(chart).ordinals) expected += std::to_string(o);
-        for (const std::size_t size : {1u, 2u, 15u, 16u, 17u, 30u, 33u, 4096u, 1u << 20}) {
-            FileOps& ops = systemFileOps();
-            ChartStream stream(File(ops, at("c.sm"), ops.open(at("c.sm"), O_RDONLY, 0)), size);
-            EXPECT_EQ(ChartScanner::survey(stream).toLine(), expected) << "buffer of " << size;
+        for (const bool vectorised : {true, false}) {
+            ChartStream::allowVectorisedSearch(vectorised);
+            for (const std::size_t size : {21u, 22u, 30u, 33u, 34u, 35u, 66u, 4096u, 1u << 20}) {
+                FileOps& ops = systemFileOps();
+                ChartStream stream(File(ops, at("c.sm"), ops.open(at("c.sm"), O_RDONLY, 0)), size);
+                EXPECT_EQ(ChartScanner::survey(stream).toLine(), expected)
+                    << "buffer of " << size << (vectorised ? ", vectorised" : ", byte by byte");
+            }
         }
+        ChartStream::allowVectorisedSearch(true);
     }
+}
+
+TEST_F(Scan, LinesLongerThanTheBufferAreJudgedAndKeptWhole)
+{
+    // White space runs longer than the buffer before a keyword, after a
+    // keyword and after a separator's hyphens: the line still counts. The
+    // same lines with nothing after the run count for nothing.
+    const std::string run(3 * ChartStream::kDefaultBufferSize, ' ');
+    const std::string tabs(ChartStream::kDefaultBufferSize + 5, '\t');
+    const std::string header = "#TITLE:x;\n" + std::string(2 * ChartStream::kDefaultBufferSize, 'x') + "\n";
+    const std::string chart = header + "//---------------" + run + "a\n" + run + "Hard:\n" + "     Easy" + tabs + "\n" +
+                              "//---------------" + tabs + "\n" + "Challenge" + run + ":" + run + "\n" +
+                              "//---------------b\n" + run + "Easy" + run;
+    EXPECT_EQ(survey(chart).toLine(), "001200");  // Hard, then Challenge; the Easy lines name nothing
+    const SlotSet slots = partition(chart);
+    const std::size_t second = chart.find("//---------------b");
+    EXPECT_EQ(bytes(slots.str1), header);
+    EXPECT_EQ(bytes(slots.str3), chart.substr(header.size(), second - header.size()));
+    EXPECT_EQ(bytes(slots.str4), chart.substr(second) + "\n");
+    EXPECT_EQ(bytes(slots.str2) + bytes(slots.str5) + bytes(slots.str6), "");
+    EXPECT_EQ(slots.totalSize(), chart.size() + 1);
 }
 
 TEST_F(Scan, OpenChartRefusesWhatIsNotARegularFile)

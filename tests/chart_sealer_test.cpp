@@ -88,16 +88,54 @@ TEST_F(SealSlot, EachFileStartsAtKeyByteZeroAndHoldsOneByteForEachByte)
     std::mt19937 random(11);
     for (const std::size_t size : {std::size_t{0}, std::size_t{1}, ChartSealer::kBlockSize - 1,
                                    ChartSealer::kBlockSize, 3 * ChartSealer::kBlockSize + 5}) {
-        std::string slot(size, '\0');
-        for (char& c : slot) c = static_cast<char>(random());
+        std::string chart(size, '\0');
+        for (char& c : chart) c = static_cast<char>(random());
+        test::writeFile(at("chart"), chart);
+        File in(systemFileOps(), at("chart"), ::open(at("chart").c_str(), O_RDONLY));
+        Slot slot;
+        slot.add({0, size});
         for (const char* name : {"a.dat", "b.dat"}) {
             File out(systemFileOps(), at(name), ::open(at(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-            ChartSealer::sealSlot(slot, out);
+            ChartSealer::sealSlot(slot, in, out);
             out.close();
         }
-        EXPECT_EQ(test::readFile(at("a.dat")), test::sealed(slot)) << size;
-        EXPECT_EQ(test::readFile(at("b.dat")), test::sealed(slot)) << size;
+        EXPECT_EQ(test::readFile(at("a.dat")), test::sealed(chart)) << size;
+        EXPECT_EQ(test::readFile(at("b.dat")), test::sealed(chart)) << size;
     }
+}
+
+TEST_F(SealSlot, ASlotOfManyRangesIsSealedAsOneRunOfBytes)
+{
+    // Ranges out of a chart, some crossing a block's end, and the line feed
+    // a last line without one receives: the key runs on across all of them.
+    std::string chart(3 * ChartSealer::kBlockSize, '\0');
+    std::mt19937 random(5);
+    for (char& c : chart) c = static_cast<char>(random());
+    test::writeFile(at("chart"), chart);
+    File in(systemFileOps(), at("chart"), ::open(at("chart").c_str(), O_RDONLY));
+    const ByteRange ranges[] = {{3, 200}, {1000, 1}, {ChartSealer::kBlockSize - 7, 20}, {5000, 2 * ChartSealer::kBlockSize}};
+    Slot slot;
+    std::string expected;
+    for (const ByteRange& r : ranges) {
+        slot.add(r);
+        expected += chart.substr(r.offset, r.length);
+    }
+    slot.addedLineFeed = true;
+    expected += '\n';
+    File out(systemFileOps(), at("s.dat"), ::open(at("s.dat").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    ChartSealer::sealSlot(slot, in, out);
+    out.close();
+    EXPECT_EQ(test::readFile(at("s.dat")), test::sealed(expected));
+}
+
+TEST_F(SealSlot, AChartShorterThanItsSlotIsAChangeNotShortOutput)
+{
+    test::writeFile(at("chart"), "short");
+    File in(systemFileOps(), at("chart"), ::open(at("chart").c_str(), O_RDONLY));
+    Slot slot;
+    slot.add({0, 50});
+    File out(systemFileOps(), at("s.dat"), ::open(at("s.dat").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    EXPECT_THROW(ChartSealer::sealSlot(slot, in, out), FileError);
 }
 
 }  // namespace

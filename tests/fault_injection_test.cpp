@@ -53,6 +53,10 @@ public:
     int ftruncate(int fd, off_t length) override { return fails("ftruncate") ? -1 : real.ftruncate(fd, length); }
     int fsync(int fd) override { return fails("fsync") ? -1 : real.fsync(fd); }
     int flock(int fd, int operation) override { return fails("flock") ? -1 : real.flock(fd, operation); }
+    int startWriteback(int fd, off_t offset, off_t length) override
+    {
+        return fails("startWriteback") ? -1 : real.startWriteback(fd, offset, length);
+    }
     int close(int fd) override
     {
         // The descriptor is released even when close reports an error.

@@ -9,9 +9,11 @@
 #include <map>
 #include <sstream>
 
+#include "ReferenceModel.h"
 #include "TestSupport.h"
 #include "app/ExitStatus.h"
 #include "app/RunDriver.h"
+#include "chart/ChartStream.h"
 
 namespace chartseal {
 namespace {
@@ -86,6 +88,38 @@ INSTANTIATE_TEST_SUITE_P(
                       OutcomeRow{"NothingNamed", {}, ""},
                       OutcomeRow{"MediumWithoutEasy", {"Challenge", "Medium"}, "Medium"}),
     [](const auto& info) { return std::string(info.param.plainSecond); });
+
+class LastLineUnended : public Output, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LastLineUnended, GetsItsLineFeedInWhicheverSlotItEnds)
+{
+    // The chart whose last line has no line feed is the given difficulty's.
+    std::vector<std::string> order{"Beginner", "Easy", "Medium", "Hard", "Challenge", "Edit"};
+    std::rotate(order.begin(), std::find(order.begin(), order.end(), GetParam()) + 1, order.end());
+    std::string file = test::songHeader();
+    for (const std::string& d : order) file += chartBlock(d);
+    file.pop_back();
+    test::writeFile(at("song.sm"), file);
+
+    ASSERT_EQ(runTool(), kExitSuccess) << err.str();
+    const test::ModelResult model = test::modelRun(file);
+    EXPECT_EQ(chart(), model.slots[1] + "\n" + model.slots[2] + "\n");
+    for (int n = 3; n <= 6; ++n) EXPECT_EQ(outFile(n), test::sealed(model.slots[n])) << "file " << n;
+}
+
+INSTANTIATE_TEST_SUITE_P(InEachSlot, LastLineUnended,
+                         ::testing::Values("Easy", "Medium", "Hard", "Challenge", "Beginner", "Edit"));
+
+TEST_F(Output, LinesLongerThanTheReadBufferAreKeptWholeInPlainAndSealedSlots)
+{
+    const std::string longLine(3 * ChartStream::kDefaultBufferSize + 11, 'x');
+    const std::string easy = chartBlock("Easy") + longLine + "\n";
+    const std::string hard = chartBlock("Hard") + longLine + "\r\n" + longLine;
+    test::writeFile(at("song.sm"), test::songHeader() + longLine + "\n" + easy + chartBlock("Medium") + hard);
+    ASSERT_EQ(runTool(), kExitSuccess) << err.str();
+    EXPECT_EQ(chart(), test::songHeader() + longLine + "\n" + easy + "\n" + chartBlock("Medium") + "\n");
+    EXPECT_EQ(outFile(3), test::sealed(hard + "\n"));
+}
 
 TEST_F(Output, DifficultiesWithoutSeparatorsAddTwoLineFeeds)
 {

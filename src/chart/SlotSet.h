@@ -2,31 +2,60 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "io/FileOps.h"
 
 namespace chartseal {
 
-// Slot N holds whole chart-file lines, each followed by one line feed.
+// Bytes of the chart file, from offset on.
+struct ByteRange {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    bool operator==(const ByteRange&) const = default;
+};
+
+// One slot: whole chart-file lines, each followed by one line feed. It is
+// kept as the ranges of the chart that hold those lines, in file order, so
+// that no slot's bytes are held in memory; the chart's last line, when it
+// has no line feed, receives one at the end of its slot.
+struct Slot {
+    std::vector<ByteRange> ranges;
+    bool addedLineFeed = false;
+
+    std::uint64_t size() const;
+    bool empty() const { return size() == 0; }
+    // Appends the range, joining it to the last one where they touch.
+    void add(ByteRange range);
+    bool operator==(const Slot&) const = default;
+};
+
 struct SlotSet {
-    std::string str1, str2, str3, str4, str5, str6;
+    Slot str1, str2, str3, str4, str5, str6;
 
     // Slot by number, 1 to 6.
-    std::string& slot(int number) { return this->*member(number); }
-    const std::string& slot(int number) const { return this->*member(number); }
+    Slot& slot(int number) { return this->*member(number); }
+    const Slot& slot(int number) const { return this->*member(number); }
 
-    std::size_t totalSize() const
-    {
-        return str1.size() + str2.size() + str3.size() + str4.size() + str5.size() + str6.size();
-    }
+    std::uint64_t totalSize() const;
 
 private:
-    static std::string SlotSet::*member(int number)
+    static Slot SlotSet::*member(int number)
     {
-        static constexpr std::string SlotSet::*members[] = {
+        static constexpr Slot SlotSet::*members[] = {
             &SlotSet::str1, &SlotSet::str2, &SlotSet::str3, &SlotSet::str4, &SlotSet::str5, &SlotSet::str6,
         };
         return members[number - 1];
     }
 };
+
+// Reads the slot's bytes back from the chart in pieces of at most
+// buffer.size() bytes and hands each piece to take, in order; the added line
+// feed comes last. Throws FileError when the chart cannot be read, and when it
+// is shorter than the slot says: it changed since the partition.
+void readSlot(const Slot& slot, File& chart, std::vector<char>& buffer,
+              const std::function<void(const char* data, std::size_t n)>& take);
 
 }  // namespace chartseal

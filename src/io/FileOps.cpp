@@ -36,6 +36,10 @@ public:
     int ftruncate(int fd, off_t length) override { return ::ftruncate(fd, length); }
     int fsync(int fd) override { return ::fsync(fd); }
     int flock(int fd, int operation) override { return ::flock(fd, operation); }
+    int startWriteback(int fd, off_t offset, off_t length) override
+    {
+        return ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
+    }
     int close(int fd) override { return ::close(fd); }
     int rename(const std::string& from, const std::string& to) override
     {
@@ -93,7 +97,12 @@ FileError FileError::fromErrno(const std::string& path, const char* action, int 
 File::File(FileOps& ops, std::string path, int fd) : ops_(&ops), path_(std::move(path)), fd_(fd) {}
 
 File::File(File&& other) noexcept
-    : ops_(other.ops_), path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1))
+    : ops_(other.ops_),
+      path_(std::move(other.path_)),
+      fd_(std::exchange(other.fd_, -1)),
+      writebackEvery_(other.writebackEvery_),
+      written_(other.written_),
+      writebackFrom_(other.writebackFrom_)
 {
 }
 
@@ -104,6 +113,9 @@ File& File::operator=(File&& other) noexcept
         ops_ = other.ops_;
         path_ = std::move(other.path_);
         fd_ = std::exchange(other.fd_, -1);
+        writebackEvery_ = other.writebackEvery_;
+        written_ = other.written_;
+        writebackFrom_ = other.writebackFrom_;
     }
     return *this;
 }
@@ -143,6 +155,15 @@ void File::writeAll(const void* buf, std::size_t count)
         if (n == 0) throw FileError(path_, "cannot write: no progress");
         p += n;
         count -= static_cast<std::size_t>(n);
+        written_ += static_cast<std::uint64_t>(n);
+    }
+    if (writebackEvery_ > 0 && written_ - writebackFrom_ >= writebackEvery_) {
+        const auto from = static_cast<off_t>(writebackFrom_);
+        if (ops_->startWriteback(fd_, from, static_cast<off_t>(written_ - writebackFrom_)) != 0 &&
+            errno != EINVAL && errno != ENOSYS && errno != ESPIPE && errno != EOPNOTSUPP) {
+            throw FileError::fromErrno(path_, "cannot write", errno);
+        }
+        writebackFrom_ = written_;
     }
 }
 

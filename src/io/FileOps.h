@@ -30,6 +30,10 @@ public:
     virtual int fchown(int fd, uid_t owner, gid_t group) = 0;
     virtual int ftruncate(int fd, off_t length) = 0;
     virtual int fsync(int fd) = 0;
+    // Starts writing the range to the device without waiting for it
+    // (sync_file_range): it makes nothing durable, so it never replaces an
+    // fsync, but leaves less for the fsync to wait for.
+    virtual int startWriteback(int fd, off_t offset, off_t length) = 0;
     // flock(2): a lock the system drops when the last descriptor of the open
     // file goes, so a run that dies cannot leave it behind.
     virtual int flock(int fd, int operation) = 0;
@@ -95,6 +99,11 @@ public:
     // Writes every byte, retrying on short writes; throws FileError otherwise.
     void writeAll(const void* buf, std::size_t count);
     void writeAll(std::string_view bytes) { writeAll(bytes.data(), bytes.size()); }
+    // From now on, every time this many bytes have been written, starts
+    // their write-back (the file is written from its start, in order).
+    void startWritebackEvery(std::size_t bytes) { writebackEvery_ = bytes; }
+    // Bytes written through this object.
+    std::uint64_t written() const { return written_; }
     struct stat status();
     FileIdentity identity() { return FileIdentity::of(status()); }
     // Takes the exclusive lock of the file without waiting: false when
@@ -110,6 +119,9 @@ private:
     FileOps* ops_ = nullptr;
     std::string path_;
     int fd_ = -1;
+    std::size_t writebackEvery_ = 0;
+    std::uint64_t written_ = 0;
+    std::uint64_t writebackFrom_ = 0;
 };
 
 }  // namespace chartseal

@@ -47,16 +47,16 @@ std::size_t ChartSealer::unsealBytes(const char* in, char* out, std::size_t n, s
     return transform<-1>(in, out, n, keyIndex % SEAL_KEY_LENGTH);
 }
 
-void ChartSealer::sealSlot(std::string_view slot, File& out, const std::function<void()>& afterBlock)
+void ChartSealer::sealSlot(const Slot& slot, File& chart, File& out, const std::function<void()>& afterBlock)
 {
-    std::vector<char> block(std::min(slot.size(), kBlockSize));
-    // Every block is a whole number of key lengths, so each starts at key index 0.
-    for (std::size_t pos = 0; pos < slot.size(); pos += kBlockSize) {
-        const std::size_t n = std::min(kBlockSize, slot.size() - pos);
-        sealBytes(slot.data() + pos, block.data(), n, 0);
-        out.writeAll(block.data(), n);
+    std::vector<char> block(kBlockSize);
+    std::vector<char> sealed(kBlockSize);
+    std::size_t keyIndex = 0;
+    readSlot(slot, chart, block, [&](const char* data, std::size_t n) {
+        keyIndex = sealBytes(data, sealed.data(), n, keyIndex);
+        out.writeAll(sealed.data(), n);
         if (afterBlock) afterBlock();
-    }
+    });
 }
 
 }  // namespace chartseal

@@ -5,18 +5,19 @@
 #include <functional>
 #include <string_view>
 
+#include "chart/SlotSet.h"
 #include "io/FileOps.h"
 
 namespace chartseal {
 
 class ChartSealer {
 public:
-    // Writes the sealed form of every byte of slot to out: byte i becomes
-    // (slot[i] + SealKey[i mod 137]) mod 256. The key index starts at 0 for
-    // every call, so each sealed file stands on its own. afterBlock, when
-    // given, is called after each block written. Throws FileError when a write
-    // fails.
-    static void sealSlot(std::string_view slot, File& out, const std::function<void()>& afterBlock = {});
+    // Writes the sealed form of every byte of slot, read back from chart, to
+    // out: byte i becomes (slot[i] + SealKey[i mod 137]) mod 256. The key
+    // index starts at 0 for every call, so each sealed file stands on its
+    // own. afterBlock, when given, is called after each block written. Throws
+    // FileError when a read or a write fails.
+    static void sealSlot(const Slot& slot, File& chart, File& out, const std::function<void()>& afterBlock = {});
 
     // The byte transforms in both directions over n bytes (in and out may be
     // the same buffer), starting at key index keyIndex; they return the key
@@ -24,8 +25,8 @@ public:
     static std::size_t sealBytes(const char* in, char* out, std::size_t n, std::size_t keyIndex);
     static std::size_t unsealBytes(const char* in, char* out, std::size_t n, std::size_t keyIndex);
 
-    // Bytes sealed per write: a whole number of key lengths, about 64 KiB.
-    static constexpr std::size_t kBlockSize = 137 * 480;
+    // Bytes read, sealed and written at a time.
+    static constexpr std::size_t kBlockSize = std::size_t{256} << 10;
 };
 
 }  // namespace chartseal

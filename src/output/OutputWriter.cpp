@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 #include "output/ChartSealer.h"
 
@@ -14,8 +15,9 @@ namespace chartseal {
 
 namespace {
 
-// Bytes of the plain part written between two checkpoints.
-constexpr std::size_t kPlainPiece = std::size_t{1} << 20;
+// Write-back of an output starts after every so many bytes, so that its
+// final fsync has little left to wait for.
+constexpr std::size_t kWritebackEvery = std::size_t{2} << 20;
 
 std::string directoryOf(const std::string& fileName)
 {
@@ -162,6 +164,7 @@ void OutputWriter::createFiles(const std::string& path, const struct stat& chart
                 out.created = true;
             }
             out.file = File(ops_, out.name, fd);
+            out.file.startWritebackEvery(kWritebackEvery);
             out.opened = true;
             const struct stat st = out.file.status();
             if (out.found && (!S_ISREG(st.st_mode) || !sameFile(st, *out.found))) {
@@ -170,8 +173,9 @@ void OutputWriter::createFiles(const std::string& path, const struct stat& chart
             if (number == 1 && !out.file.tryLock()) {
                 throw FileError(out.name, "is locked by another run");
             }
-            if (st.st_size > 0 && ops_.ftruncate(fd, 0) != 0) {
-                throw FileError::fromErrno(out.name, "cannot empty", errno);
+            if (st.st_size > 0) {
+                if (ops_.ftruncate(fd, 0) != 0) throw FileError::fromErrno(out.name, "cannot empty", errno);
+                out.emptied = true;
             }
             takeChartAttributes(out, chart);
             checkpoint_();
@@ -200,38 +204,36 @@ void OutputWriter::takeChartAttributes(Output& out, const struct stat& chart)
     }
 }
 
-void OutputWriter::writeInPieces(File& out, std::string_view bytes)
-{
-    for (std::size_t pos = 0; pos < bytes.size(); pos += kPlainPiece) {
-        out.writeAll(bytes.substr(pos, kPlainPiece));
-        checkpoint_();
-    }
-}
-
 void OutputWriter::writeOutputs(const std::string& inPath, const OrdinalTable& ordinals, const SlotSet& slots,
                                 ChartStream& chart, const FileIdentity& expected)
 {
     std::string target;
     File& plain = fout[0].file;
     try {
-        writeInPieces(plain, slots.str1);
-        plain.writeAll("\n");
-        const int second = plainSecondSlot(ordinals);
-        if (second != 0) {
-            writeInPieces(plain, slots.slot(second));
+        std::vector<char> block(ChartSealer::kBlockSize);
+        auto copyPlain = [&](const Slot& slot) {
+            readSlot(slot, chart.file(), block, [&](const char* data, std::size_t n) {
+                plain.writeAll(data, n);
+                checkpoint_();
+            });
             plain.writeAll("\n");
-        }
+        };
+        copyPlain(slots.str1);
+        const int second = plainSecondSlot(ordinals);
+        if (second != 0) copyPlain(slots.slot(second));
         const int first = firstSealedSlot(ordinals);
         if (first >= 3 && first <= kSlotCount) {
             for (int number = first; number <= kSlotCount; ++number) {
-                ChartSealer::sealSlot(slots.slot(number), fout[number - 1].file, checkpoint_);
+                ChartSealer::sealSlot(slots.slot(number), chart.file(), fout[number - 1].file, checkpoint_);
             }
         }
 
         // Every output reaches the disk before the chart is replaced: a sealed
         // file lost in a power cut after the replacement would lose its charts.
-        // Their names are on disk since createFiles synced the folder.
+        // Their names are on disk since createFiles synced the folder, so an
+        // output that was neither written nor emptied has nothing to sync.
         for (Output& out : fout) {
+            if (out.file.written() == 0 && !out.emptied) continue;
             out.file.sync();
             checkpoint_();
         }
@@ -320,7 +322,7 @@ void OutputWriter::discard()
     }
     for (Output& out : fout) {
         out.file = File();
-        out.opened = out.created = false;
+        out.opened = out.created = out.emptied = false;
     }
     if (changed) {
         try {

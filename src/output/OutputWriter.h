@@ -94,9 +94,9 @@ private:
         std::optional<struct stat> found;  // as checkOutputs found it; empty when the name was free
         bool created = false;              // by this run
         bool opened = false;               // by this run, created or found
+        bool emptied = false;              // found holding bytes, which this run removed
     };
 
-    void writeInPieces(File& out, std::string_view bytes);
     void takeChartAttributes(Output& out, const struct stat& chart);
     void syncDirectory(const std::string& fileName);
     void discard();
