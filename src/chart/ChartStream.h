@@ -44,7 +44,7 @@ private:
 // line is as much as the whole line.
 class ChartStream {
 public:
-    static constexpr std::size_t kDefaultBufferSize = std::size_t{1} << 20;
+    static constexpr std::size_t kDefaultBufferSize = std::size_t{256} << 10;
     // Enough for leading white space, the longest keyword or the separator's
     // seventeen bytes, white space and the byte after it.
     static constexpr std::size_t kDecidingBytes = 20;

@@ -157,14 +157,19 @@ void File::writeAll(const void* buf, std::size_t count)
         count -= static_cast<std::size_t>(n);
         written_ += static_cast<std::uint64_t>(n);
     }
-    if (writebackEvery_ > 0 && written_ - writebackFrom_ >= writebackEvery_) {
-        const auto from = static_cast<off_t>(writebackFrom_);
-        if (ops_->startWriteback(fd_, from, static_cast<off_t>(written_ - writebackFrom_)) != 0 &&
-            errno != EINVAL && errno != ENOSYS && errno != ESPIPE && errno != EOPNOTSUPP) {
-            throw FileError::fromErrno(path_, "cannot write", errno);
-        }
-        writebackFrom_ = written_;
+    if (writebackEvery_ > 0 && written_ - writebackFrom_ >= writebackEvery_) startWritebackOfRest();
+}
+
+void File::startWritebackOfRest()
+{
+    if (written_ == writebackFrom_) return;
+    const auto from = static_cast<off_t>(writebackFrom_);
+    // The call is a hint: a file system that does not take it is no failure.
+    if (ops_->startWriteback(fd_, from, static_cast<off_t>(written_ - writebackFrom_)) != 0 && errno != EINVAL &&
+        errno != ENOSYS && errno != ESPIPE && errno != EOPNOTSUPP) {
+        throw FileError::fromErrno(path_, "cannot write", errno);
     }
+    writebackFrom_ = written_;
 }
 
 struct stat File::status()

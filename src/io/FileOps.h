@@ -102,6 +102,9 @@ public:
     // From now on, every time this many bytes have been written, starts
     // their write-back (the file is written from its start, in order).
     void startWritebackEvery(std::size_t bytes) { writebackEvery_ = bytes; }
+    // Starts the write-back of what was written since the last time it was
+    // started, whatever its size.
+    void startWritebackOfRest();
     // Bytes written through this object.
     std::uint64_t written() const { return written_; }
     struct stat status();

@@ -232,6 +232,9 @@ void OutputWriter::writeOutputs(const std::string& inPath, const OrdinalTable& o
         // file lost in a power cut after the replacement would lose its charts.
         // Their names are on disk since createFiles synced the folder, so an
         // output that was neither written nor emptied has nothing to sync.
+        // All of their data is sent on its way first, so that the syncs wait
+        // for it together rather than one file after another.
+        for (Output& out : fout) out.file.startWritebackOfRest();
         for (Output& out : fout) {
             if (out.file.written() == 0 && !out.emptied) continue;
             out.file.sync();
