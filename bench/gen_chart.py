@@ -6,14 +6,23 @@ styles: each a separator line, the notes tag, the five indented fields (play
 style, author, difficulty, meter, radar values) and measures of note rows
 separated by comma lines.
 
-Usage: gen_chart.py SIZE OUTPUT [--seed N]      SIZE like 50M, 1048576 or 2G
+Two shapes: "sealed" (the default) puts Beginner, Easy, Medium, Hard and
+Challenge first and has no Edit chart, so the survey reads every line and
+nearly every byte lands in the sealed Challenge slot; "plain" finds Medium
+sixth, after Edit, so the second play style joins the plain Medium slot and
+nearly every byte stays in the chart.
+
+Usage: gen_chart.py SIZE OUTPUT [--seed N] [--shape sealed|plain]      SIZE like 50M, 1048576 or 2G
 """
 import argparse
 import random
 import sys
 
 # No Edit charts, as in most songs: the survey then has to read the whole file.
-DIFFICULTIES = ["Beginner", "Easy", "Medium", "Hard", "Challenge"]
+SHAPES = {
+    "sealed": ["Beginner", "Easy", "Medium", "Hard", "Challenge"],
+    "plain": ["Beginner", "Easy", "Hard", "Challenge", "Edit", "Medium"],
+}
 STYLES = [("step-single", 4), ("step-double", 8)]
 
 
@@ -44,7 +53,9 @@ def main():
     parser.add_argument("size")
     parser.add_argument("output")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--shape", choices=sorted(SHAPES), default="sealed")
     args = parser.parse_args()
+    difficulties = SHAPES[args.shape]
     target = parse_size(args.size)
     rng = random.Random(args.seed)
     pools = {width: measure_pool(rng, width, 256) for _, width in STYLES}
@@ -60,9 +71,9 @@ def main():
         written += len(header)
         chart = 0
         while written < target:
-            style, width = STYLES[(chart // len(DIFFICULTIES)) % len(STYLES)]
-            difficulty = DIFFICULTIES[chart % len(DIFFICULTIES)]
-            meter = 1 + DIFFICULTIES.index(difficulty) * 2
+            style, width = STYLES[(chart // len(difficulties)) % len(STYLES)]
+            difficulty = difficulties[chart % len(difficulties)]
+            meter = 1 + difficulties.index(difficulty) * 2
             parts = [
                 "//---------------%s - %s----------------\n" % (style, difficulty),
                 "#NOTES:\n",

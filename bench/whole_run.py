@@ -8,7 +8,12 @@ the same run, and reports peak resident memory.
 A tool that never loses a chart must sync what it writes before it replaces
 the chart, so the durable floor is its fair comparison.
 
-Usage: whole_run.py [--build DIR] [--runs N] [--sizes 1M,10M,100M] [--dir DIR]
+Each size is run in each chart shape (gen_chart.py --shape): "sealed", most
+bytes sealed, and "plain", most bytes kept in the chart. The runs of the tool
+and of the floors are interleaved, each on a fresh copy synced before it, with
+a warm page cache.
+
+Usage: whole_run.py [--build DIR] [--runs N] [--sizes 1M,10M,100M] [--shapes sealed,plain] [--dir DIR]
 """
 import argparse
 import os
@@ -61,8 +66,9 @@ def summary(samples):
 def main():
     parser = argparse.ArgumentParser(description="whole-run benchmark")
     parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--sizes", default="1M,10M,100M")
+    parser.add_argument("--shapes", default="sealed,plain")
     parser.add_argument("--dir", default=None, help="scratch folder (default: a new one in TMPDIR)")
     args = parser.parse_args()
     tool = os.path.abspath(os.path.join(args.build, "chartseal"))
@@ -71,29 +77,30 @@ def main():
         print("machine: %s, %d cores; scratch folder on %s" % (
             os.uname().machine, os.cpu_count(),
             subprocess.run(["df", "--output=fstype", work], capture_output=True, text=True).stdout.split()[-1]))
-        print("%-6s %22s %22s %22s %8s %8s %8s %8s" % (
-            "size", "chartseal s", "I/O floor s", "durable floor s", "vs I/O", "vs dur.", "MB/s", "RSS/size"))
+        print("%-6s %-6s %22s %22s %22s %8s %8s %8s %10s" % (
+            "size", "shape", "chartseal s", "I/O floor s", "durable floor s", "vs I/O", "vs dur.", "MB/s",
+            "peak RSS"))
         for size in args.sizes.split(","):
-            chart = os.path.join(work, "chart.sm")
-            subprocess.run([sys.executable, os.path.join(HERE, "gen_chart.py"), size, chart], check=True)
-            nbytes = os.path.getsize(chart)
-            tool_t, io_t, durable_t = [], [], []
-            for run in range(args.runs):
-                copy = os.path.join(work, "copy.sm")
-                io_t.append(timed(["cp", chart, copy]) + timed(["cat", copy]))
-                os.unlink(copy)
-                durable_t.append(timed(["cp", chart, copy]) + timed(["sync", copy]) + timed(["cat", copy]))
-                os.unlink(copy)
-                tool_t.append(run_tool(tool, chart, work))
-            rss = [run_tool(tool, chart, work, measure_rss=True)]
-            tm, io, du = summary(tool_t), summary(io_t), summary(durable_t)
-            fmt = lambda s: "%7.3f (%.3f-%.3f)" % s
-            print("%-6s %22s %22s %22s %7.2fx %7.2fx %8.0f %7.2fx" % (
-                size, fmt(tm), fmt(io), fmt(du),
-                tm[0] / io[0], tm[0] / du[0], nbytes / tm[0] / 1e6, max(rss) / nbytes))
-            print("       peak RSS %.1f MiB for a %.1f MiB chart (limit 1.2 x size + 16 MiB = %.1f MiB)" % (
-                max(rss) / 2**20, nbytes / 2**20, (1.2 * nbytes + 16 * 2**20) / 2**20))
-            os.unlink(chart)
+            for shape in args.shapes.split(","):
+                chart = os.path.join(work, "chart.sm")
+                subprocess.run([sys.executable, os.path.join(HERE, "gen_chart.py"), size, chart, "--shape", shape],
+                               check=True)
+                nbytes = os.path.getsize(chart)
+                tool_t, io_t, durable_t = [], [], []
+                for run in range(args.runs):
+                    copy = os.path.join(work, "copy.sm")
+                    io_t.append(timed(["cp", chart, copy]) + timed(["cat", copy]))
+                    os.unlink(copy)
+                    durable_t.append(timed(["cp", chart, copy]) + timed(["sync", copy]) + timed(["cat", copy]))
+                    os.unlink(copy)
+                    tool_t.append(run_tool(tool, chart, work))
+                rss = [run_tool(tool, chart, work, measure_rss=True)]
+                tm, io, du = summary(tool_t), summary(io_t), summary(durable_t)
+                fmt = lambda s: "%7.3f (%.3f-%.3f)" % s
+                print("%-6s %-6s %22s %22s %22s %7.2fx %7.2fx %8.0f %6.1f MiB" % (
+                    size, shape, fmt(tm), fmt(io), fmt(du),
+                    tm[0] / io[0], tm[0] / du[0], nbytes / tm[0] / 1e6, max(rss) / 2**20), flush=True)
+                os.unlink(chart)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<char> buffer(bufferSize);
     for (int n = 1; n <= kSlotCount; ++n) {
         readSlot(slots.slot(n), second.file(), buffer,
-                 [&](const char* piece, std::size_t length) { slotBytes[n].append(piece, length); });
+                 [&](char* piece, std::size_t length) { slotBytes[n].append(piece, length); });
     }
     ::close(fd);
 

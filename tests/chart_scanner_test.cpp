@@ -98,7 +98,7 @@ protected:
         ChartStream chart = scanner.openChart(at("c.sm"));
         std::vector<char> buffer(4099);  // smaller than a range, so that ranges come in pieces
         std::string out;
-        readSlot(slot, chart.file(), buffer, [&](const char* data, std::size_t n) { out.append(data, n); });
+        readSlot(slot, chart.file(), buffer, [&](char* data, std::size_t n) { out.append(data, n); });
         return out;
     }
     std::array<std::string, 6> contents(const SlotSet& slots)

@@ -363,6 +363,33 @@ def failing_streams(ref, work, results, small_chart):
     shutil.rmtree(folder.path)
 
 
+def flat_memory(ref, work, results):
+    """A chart whose last line is 300 MB long, under an address-space limit
+    far below that: memory does not grow with the chart or its lines."""
+    folder = os.path.join(work, "bigline")
+    os.mkdir(folder)
+    chart = os.path.join(folder, "song.sm")
+    with open(ref.chart_path, "rb") as f:
+        start = f.read()
+    with open(chart, "wb") as f:
+        f.write(start + b"#NOTE:")
+        f.truncate(len(start) + 300 * 2**20)  # a sparse tail: one line of zero bytes
+    size = os.path.getsize(chart)
+    run = subprocess.run(["bash", "-c", 'ulimit -v 200000 && exec "$0"', ref.tool], input=b"song\n", cwd=folder,
+                         capture_output=True)
+    err = run.stderr.decode(errors="replace").replace("Press any key to continue . . .", "").strip()
+    problem = None
+    if run.returncode != 0:
+        problem = "exited %d under a 200 MB limit: %s" % (run.returncode, err)
+    else:
+        kept = os.path.getsize(chart)
+        sealed = sum(os.path.getsize(os.path.join(folder, "song_%d.dat" % n)) for n in range(2, 7))
+        if kept + sealed != size + 3:  # two extra line feeds and the one the last line receives
+            problem = "%d bytes kept and %d sealed from %d" % (kept, sealed, size)
+    results.check("a 300 MB line under a 200 MB address-space limit", problem)
+    shutil.rmtree(folder)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
@@ -396,6 +423,7 @@ def main():
             "edit": lambda: edited_during_pause(small_ref, work, results, small),
             "terminal": lambda: terminal(small_ref, work, results, small),
             "streams": lambda: failing_streams(small_ref, work, results, small),
+            "memory": lambda: flat_memory(small_ref, work, results),
         }
         for name, scenario in scenarios.items():
             if not only or name in only:

@@ -30,7 +30,7 @@ std::uint64_t SlotSet::totalSize() const
 }
 
 void readSlot(const Slot& slot, File& chart, std::vector<char>& buffer,
-              const std::function<void(const char* data, std::size_t n)>& take)
+              const std::function<void(char* data, std::size_t n)>& take)
 {
     for (const ByteRange& range : slot.ranges) {
         for (std::uint64_t done = 0; done < range.length;) {
@@ -41,7 +41,10 @@ void readSlot(const Slot& slot, File& chart, std::vector<char>& buffer,
             done += n;
         }
     }
-    if (slot.addedLineFeed) take("\n", 1);
+    if (slot.addedLineFeed) {
+        buffer[0] = '\n';
+        take(buffer.data(), 1);
+    }
 }
 
 }  // namespace chartseal

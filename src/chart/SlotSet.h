@@ -51,11 +51,12 @@ private:
     }
 };
 
-// Reads the slot's bytes back from the chart in pieces of at most
-// buffer.size() bytes and hands each piece to take, in order; the added line
-// feed comes last. Throws FileError when the chart cannot be read, and when it
-// is shorter than the slot says: it changed since the partition.
+// Reads the slot's bytes back from the chart into buffer, in pieces of at
+// most buffer.size() bytes, and hands each piece to take, in order, to use or
+// change in place; the added line feed comes last. Throws FileError when the
+// chart cannot be read, and when it is shorter than the slot says: it changed
+// since the partition.
 void readSlot(const Slot& slot, File& chart, std::vector<char>& buffer,
-              const std::function<void(const char* data, std::size_t n)>& take);
+              const std::function<void(char* data, std::size_t n)>& take);
 
 }  // namespace chartseal

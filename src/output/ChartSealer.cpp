@@ -50,11 +50,10 @@ std::size_t ChartSealer::unsealBytes(const char* in, char* out, std::size_t n, s
 void ChartSealer::sealSlot(const Slot& slot, File& chart, File& out, const std::function<void()>& afterBlock)
 {
     std::vector<char> block(kBlockSize);
-    std::vector<char> sealed(kBlockSize);
     std::size_t keyIndex = 0;
-    readSlot(slot, chart, block, [&](const char* data, std::size_t n) {
-        keyIndex = sealBytes(data, sealed.data(), n, keyIndex);
-        out.writeAll(sealed.data(), n);
+    readSlot(slot, chart, block, [&](char* data, std::size_t n) {
+        keyIndex = sealBytes(data, data, n, keyIndex);
+        out.writeAll(data, n);
         if (afterBlock) afterBlock();
     });
 }

@@ -212,7 +212,7 @@ void OutputWriter::writeOutputs(const std::string& inPath, const OrdinalTable& o
     try {
         std::vector<char> block(ChartSealer::kBlockSize);
         auto copyPlain = [&](const Slot& slot) {
-            readSlot(slot, chart.file(), block, [&](const char* data, std::size_t n) {
+            readSlot(slot, chart.file(), block, [&](char* data, std::size_t n) {
                 plain.writeAll(data, n);
                 checkpoint_();
             });
