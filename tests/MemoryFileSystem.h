@@ -68,6 +68,7 @@ public:
     int flock(int fd, int) override { return counted(fd) ? 0 : -1; }
     // Write-back may have started: nothing more is durable for it.
     int startWriteback(int fd, off_t, off_t) override { return counted(fd) ? 0 : -1; }
+    int waitForWriteback(int fd, off_t, off_t) override { return counted(fd) ? 0 : -1; }
     int close(int fd) override;
     int rename(const std::string& from, const std::string& to) override;
     int unlink(const std::string& path) override;

@@ -35,6 +35,10 @@ public:
     {
         return real.startWriteback(fd, offset, length);
     }
+    int waitForWriteback(int fd, off_t offset, off_t length) override
+    {
+        return real.waitForWriteback(fd, offset, length);
+    }
     int close(int fd) override { return real.close(fd); }
     int rename(const std::string& from, const std::string& to) override { return real.rename(from, to); }
     int unlink(const std::string& path) override { return real.unlink(path); }

@@ -57,6 +57,10 @@ public:
     {
         return fails("startWriteback") ? -1 : real.startWriteback(fd, offset, length);
     }
+    int waitForWriteback(int fd, off_t offset, off_t length) override
+    {
+        return fails("waitForWriteback") ? -1 : real.waitForWriteback(fd, offset, length);
+    }
     int close(int fd) override
     {
         // The descriptor is released even when close reports an error.

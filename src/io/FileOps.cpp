@@ -40,6 +40,10 @@ public:
     {
         return ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
     }
+    int waitForWriteback(int fd, off_t offset, off_t length) override
+    {
+        return ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WAIT_BEFORE);
+    }
     int close(int fd) override { return ::close(fd); }
     int rename(const std::string& from, const std::string& to) override
     {
@@ -101,6 +105,7 @@ File::File(File&& other) noexcept
       path_(std::move(other.path_)),
       fd_(std::exchange(other.fd_, -1)),
       writebackEvery_(other.writebackEvery_),
+      writebackInFlight_(other.writebackInFlight_),
       written_(other.written_),
       writebackFrom_(other.writebackFrom_)
 {
@@ -114,6 +119,7 @@ File& File::operator=(File&& other) noexcept
         path_ = std::move(other.path_);
         fd_ = std::exchange(other.fd_, -1);
         writebackEvery_ = other.writebackEvery_;
+        writebackInFlight_ = other.writebackInFlight_;
         written_ = other.written_;
         writebackFrom_ = other.writebackFrom_;
     }
@@ -160,14 +166,29 @@ void File::writeAll(const void* buf, std::size_t count)
     if (writebackEvery_ > 0 && written_ - writebackFrom_ >= writebackEvery_) startWritebackOfRest();
 }
 
+namespace {
+
+// Write-back control is a hint: a file system that does not take it is no
+// failure; an error of the writing itself is.
+bool writebackFailed(int result)
+{
+    return result != 0 && errno != EINVAL && errno != ENOSYS && errno != ESPIPE && errno != EOPNOTSUPP;
+}
+
+}  // namespace
+
 void File::startWritebackOfRest()
 {
     if (written_ == writebackFrom_) return;
     const auto from = static_cast<off_t>(writebackFrom_);
-    // The call is a hint: a file system that does not take it is no failure.
-    if (ops_->startWriteback(fd_, from, static_cast<off_t>(written_ - writebackFrom_)) != 0 && errno != EINVAL &&
-        errno != ENOSYS && errno != ESPIPE && errno != EOPNOTSUPP) {
+    if (writebackFailed(ops_->startWriteback(fd_, from, static_cast<off_t>(written_ - writebackFrom_)))) {
         throw FileError::fromErrno(path_, "cannot write", errno);
+    }
+    if (writebackInFlight_ > 0 && writebackFrom_ > writebackInFlight_) {
+        const auto settled = static_cast<off_t>(writebackFrom_ - writebackInFlight_);
+        if (writebackFailed(ops_->waitForWriteback(fd_, 0, settled))) {
+            throw FileError::fromErrno(path_, "cannot write", errno);
+        }
     }
     writebackFrom_ = written_;
 }

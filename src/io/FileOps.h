@@ -34,6 +34,9 @@ public:
     // (sync_file_range): it makes nothing durable, so it never replaces an
     // fsync, but leaves less for the fsync to wait for.
     virtual int startWriteback(int fd, off_t offset, off_t length) = 0;
+    // Waits until the write-back of the range, once started, has finished
+    // (sync_file_range again): a bound on what is in flight, not durability.
+    virtual int waitForWriteback(int fd, off_t offset, off_t length) = 0;
     // flock(2): a lock the system drops when the last descriptor of the open
     // file goes, so a run that dies cannot leave it behind.
     virtual int flock(int fd, int operation) = 0;
@@ -100,8 +103,14 @@ public:
     void writeAll(const void* buf, std::size_t count);
     void writeAll(std::string_view bytes) { writeAll(bytes.data(), bytes.size()); }
     // From now on, every time this many bytes have been written, starts
-    // their write-back (the file is written from its start, in order).
-    void startWritebackEvery(std::size_t bytes) { writebackEvery_ = bytes; }
+    // their write-back (the file is written from its start, in order), and
+    // waits for that of the bytes more than `inFlight` before them, so that
+    // the write-back keeps pace without piling up.
+    void startWritebackEvery(std::size_t bytes, std::size_t inFlight)
+    {
+        writebackEvery_ = bytes;
+        writebackInFlight_ = inFlight;
+    }
     // Starts the write-back of what was written since the last time it was
     // started, whatever its size.
     void startWritebackOfRest();
@@ -123,6 +132,7 @@ private:
     std::string path_;
     int fd_ = -1;
     std::size_t writebackEvery_ = 0;
+    std::size_t writebackInFlight_ = 0;
     std::uint64_t written_ = 0;
     std::uint64_t writebackFrom_ = 0;
 };

@@ -16,8 +16,9 @@ namespace chartseal {
 namespace {
 
 // Write-back of an output starts after every so many bytes, so that its
-// final fsync has little left to wait for.
+// final fsync has little left to wait for, with at most so much in flight.
 constexpr std::size_t kWritebackEvery = std::size_t{2} << 20;
+constexpr std::size_t kWritebackInFlight = std::size_t{64} << 20;
 
 std::string directoryOf(const std::string& fileName)
 {
@@ -164,7 +165,7 @@ void OutputWriter::createFiles(const std::string& path, const struct stat& chart
                 out.created = true;
             }
             out.file = File(ops_, out.name, fd);
-            out.file.startWritebackEvery(kWritebackEvery);
+            out.file.startWritebackEvery(kWritebackEvery, kWritebackInFlight);
             out.opened = true;
             const struct stat st = out.file.status();
             if (out.found && (!S_ISREG(st.st_mode) || !sameFile(st, *out.found))) {
