@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang's libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs each for the given number of seconds,
+# Builds the fuzz targets (the fuzz preset: clang's libFuzzer, AddressSanitizer
+# and UndefinedBehaviorSanitizer), and runs each for the given number of seconds,
 # one after another (or all at once with -j).
 # Usage: fuzz/run.sh [-j] SECONDS [TARGET...]     targets: scanner seal
 set -euo pipefail
@@ -12,19 +12,17 @@ shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(scanner seal)
 
-cxx=$(command -v clang++-14 || command -v clang++)
-out="$root/build-fuzz"
+# The targets come from the fuzz preset: clang, libFuzzer and the sanitizers.
+(cd "$root" && cmake --preset fuzz > /dev/null && cmake --build --preset fuzz > /dev/null)
+bin="$root/build/fuzz/fuzz"
+out="$root/build/fuzz/runs"
 mkdir -p "$out"
-sources=("$root"/src/io/FileOps.cpp "$root"/src/chart/*.cpp "$root"/src/output/SealKey.cpp "$root"/src/output/ChartSealer.cpp)
-flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-       -I"$root/src" -I"$root/tests")
 
 run_one() {
   local t=$1
-  "$cxx" "${flags[@]}" "$root/fuzz/${t}_fuzz.cpp" "${sources[@]}" -o "$out/${t}_fuzz"
   # The seeds stay as they are; what the fuzzer finds goes to a working corpus.
   mkdir -p "$out/corpus-$t" "$out/findings-$t"
-  "$out/${t}_fuzz" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$out/findings-$t/" \
+  "$bin/${t}_fuzz" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$out/findings-$t/" \
     "$out/corpus-$t" "$root/fuzz/corpus/$t" > "$out/$t.log" 2>&1 && status=0 || status=$?
   grep -E '^#[0-9]+.*(DONE|pulse)|stat::number_of_executed_units|stat::peak_rss|cov:' "$out/$t.log" | tail -3
   echo "$t: exit $status (log: $out/$t.log)"
