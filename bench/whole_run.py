@@ -65,7 +65,7 @@ def summary(samples):
 
 def main():
     parser = argparse.ArgumentParser(description="whole-run benchmark")
-    parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
+    parser.add_argument("--build", default=os.path.join(HERE, "..", "build", "release"))
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--sizes", default="1M,10M,100M")
     parser.add_argument("--shapes", default="sealed,plain")

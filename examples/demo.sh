@@ -4,7 +4,7 @@
 # Usage: examples/demo.sh [BUILD_DIR]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-build=$(cd "${1:-$here/../build}" && pwd)
+build=$(cd "${1:-$here/../build/release}" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/chartseal-demo.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 

@@ -5,7 +5,7 @@
 # Usage: tests/kill_test.sh [BUILD_DIR] [KILLS] [SIZE]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build}" && pwd)
+build=$(cd "${1:-$root/build/release}" && pwd)
 kills=${2:-25}
 size=${3:-50M}
 work=$(mktemp -d "${TMPDIR:-/tmp}/chartseal-kill.XXXXXX")

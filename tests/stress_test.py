@@ -392,7 +392,7 @@ def flat_memory(ref, work, results):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--build", default=os.path.join(ROOT, "build", "release"))
     parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--size", default="20M")
     parser.add_argument("--only", default="")

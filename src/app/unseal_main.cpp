@@ -1,43 +1,64 @@
 // chartunseal FILE...: writes the unsealed bytes of each sealed chart file to
-// standard output, in order.
+// standard output, in order, through the reader library's interface.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <vector>
 
 #include "app/StandardStreams.h"
+#include "chartseal/reader.h"
 #include "io/FileOps.h"
-#include "output/ChartSealer.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: chartunseal FILE...\n"
+    "Writes the unsealed bytes of each sealed chart file to standard output, in order.\n"
+    "  --help     this text\n"
+    "  --version  the version\n";
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
     using chartseal::File;
     using chartseal::FileError;
+    chartseal::prepareStandardStreams();
     if (argc < 2) {
-        std::cerr << "usage: chartunseal FILE...\n";
+        std::cerr << kUsage;
         return 2;
     }
-    chartseal::prepareStandardStreams();
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::cout << kUsage << std::flush;
+        return std::cout ? 0 : 1;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "chartunseal " << chartseal_reader_version() << '\n' << std::flush;
+        return std::cout ? 0 : 1;
+    }
     chartseal::FileOps& ops = chartseal::systemFileOps();
     File out(ops, "standard output", STDOUT_FILENO);
-    std::vector<char> block(chartseal::ChartSealer::kBlockSize);
+    std::vector<char> block(std::size_t{256} << 10);
     int status = 0;
     for (int i = 1; i < argc; ++i) {
         try {
             const int fd = ops.open(argv[i], O_RDONLY, 0);
             if (fd < 0) throw FileError::fromErrno(argv[i], errno);
             File in(ops, argv[i], fd);
-            std::size_t keyIndex = 0;  // every sealed file starts at key byte 0
+            std::uint64_t offset = 0;  // every sealed file starts at key byte 0
             while (const std::size_t n = in.readSome(block.data(), block.size())) {
-                keyIndex = chartseal::ChartSealer::unsealBytes(block.data(), block.data(), n, keyIndex);
+                chartseal_unseal(block.data(), n, offset);
+                offset += n;
                 out.writeAll(block.data(), n);
             }
             in.close();
         } catch (const FileError& e) {
             std::cerr << "chartunseal: " << e.what() << '\n';
             status = 1;
+            if (std::string(e.what()).starts_with("standard output")) break;
         } catch (const std::exception& e) {
             std::cerr << "chartunseal: " << argv[i] << ": " << e.what() << '\n';
             status = 1;
