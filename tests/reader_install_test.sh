@@ -15,7 +15,7 @@ libdir=$(dirname "$(find "$work/prefix" -name 'libchartseal-reader.so.1' | head 
 cp "$root/examples/song.sm" "$work/song.sm"
 (cd "$work" && printf 'song\n' | "$work/prefix/bin/chartseal" > /dev/null 2>&1)
 
-cmake -S "$root/examples/reader" -B "$work/by-cmake" -DCMAKE_PREFIX_PATH="$work/prefix" > /dev/null
+cmake -S "$root/examples/reader" -B "$work/by-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" > /dev/null
 cmake --build "$work/by-cmake" > /dev/null
 PKG_CONFIG_PATH="$libdir/pkgconfig" "$root/examples/reader/build-with-pkg-config.sh" "$work/by-pkg-config"
 

@@ -111,6 +111,22 @@ protected:
             }
         }
     }
+    // The folder holding only the chart, and empty sealed files if asked.
+    void freshFolder(bool emptySealedFiles)
+    {
+        fs::remove_all(dir());
+        fs::create_directory(dir());
+        test::writeFile(at("song.sm"), original);
+        if (emptySealedFiles) {
+            for (int n = 2; n <= 6; ++n) test::writeFile(outName(n), "");
+        }
+    }
+    // "write song_3.dat" as HookedFileOps names it: "write <dir>/song_3.dat".
+    std::string inFolder(const std::string& when)
+    {
+        const std::size_t space = when.find(' ');
+        return when.substr(0, space) + " " + at(when.substr(space + 1));
+    }
     void appendToChart(const std::string& line)
     {
         const int fd = ::open(at("song.sm").c_str(), O_WRONLY | O_APPEND);
@@ -174,14 +190,8 @@ TEST_P(ChangedWhileSealing, TheChartIsNotReplacedAndKeepsTheChange)
     const std::string changed = original + "#APPENDED:while sealing;\n";
     for (const bool emptyBefore : {false, true}) {
         SCOPED_TRACE(emptyBefore ? "empty sealed files before" : "fresh folder");
-        fs::remove_all(dir());
-        fs::create_directory(dir());
-        test::writeFile(at("song.sm"), original);
-        if (emptyBefore) {
-            for (int n = 2; n <= 6; ++n) test::writeFile(outName(n), "");
-        }
-        const std::string when = GetParam().when;
-        HookedFileOps ops(when.substr(0, when.find(' ')) + " " + dir() + "/" + when.substr(when.find(' ') + 1), [&] {
+        freshFolder(emptyBefore);
+        HookedFileOps ops(inFolder(GetParam().when), [&] {
             switch (GetParam().how) {
             case Change::save:
                 test::writeFile(at("saved"), changed);
@@ -243,15 +253,8 @@ TEST_P(StopSignal, BeforeTheReplacementUndoesTheRunAndEndsByTheSignal)
 {
     for (const bool emptyBefore : {false, true}) {
         SCOPED_TRACE(emptyBefore ? "empty sealed files before" : "fresh folder");
-        fs::remove_all(dir());
-        fs::create_directory(dir());
-        test::writeFile(at("song.sm"), original);
-        if (emptyBefore) {
-            for (int n = 2; n <= 6; ++n) test::writeFile(outName(n), "");
-        }
-        const std::string when = GetParam().when;
-        HookedFileOps ops(when.substr(0, when.find(' ')) + " " + dir() + "/" + when.substr(when.find(' ') + 1),
-                          [] { ::kill(::getpid(), GetParam().signal); });
+        freshFolder(emptyBefore);
+        HookedFileOps ops(inFolder(GetParam().when), [] { ::kill(::getpid(), GetParam().signal); });
         EXPECT_EQ(runTool(ops), 128 + GetParam().signal) << err.str();
         EXPECT_TRUE(ops.fired());
         EXPECT_EQ(interruptedBy, GetParam().signal);

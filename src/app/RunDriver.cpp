@@ -79,11 +79,18 @@ RunDriver::RunDriver(std::istream& in, std::ostream& out, std::ostream& err, std
 {
 }
 
+void RunDriver::report(const std::string& message)
+{
+    // One write for the whole line, so that the lines of runs that share a
+    // log never interleave.
+    err_ << ("chartseal: " + message + "\n") << std::flush;
+}
+
 bool RunDriver::printLine(const std::string& line)
 {
     out_ << line << '\n' << std::flush;
     if (out_) return true;
-    err_ << "chartseal: standard output: write error\n" << std::flush;
+    report("standard output: write error");
     return false;
 }
 
@@ -92,11 +99,11 @@ int RunDriver::run()
     try {
         return runStages();
     } catch (const std::bad_alloc&) {
-        err_ << "chartseal: out of memory\n" << std::flush;
+        report("out of memory");
     } catch (const std::length_error&) {
-        err_ << "chartseal: out of memory\n" << std::flush;
+        report("out of memory");
     } catch (const std::exception& e) {
-        err_ << "chartseal: " << e.what() << '\n' << std::flush;
+        report(e.what());
     }
     return kExitOutputFailed;
 }
@@ -104,7 +111,7 @@ int RunDriver::run()
 int RunDriver::runStages()
 {
     auto fail = [this](const std::exception& e, int status) {
-        err_ << "chartseal: " << e.what() << '\n' << std::flush;
+        report(e.what());
         return status;
     };
     // Memory running out, or a size no string can hold (a chart cut to a
@@ -179,14 +186,10 @@ int RunDriver::runStages()
         switch (leftover) {
         case OutputWriter::Leftover::none: break;
         case OutputWriter::Leftover::beforeReplacement:
-            err_ << "chartseal: " << OutputWriter::outPath(path, 1)
-                 << ": left by a run that did not finish; sealing again from the chart\n"
-                 << std::flush;
+            report(OutputWriter::outPath(path, 1) + ": left by a run that did not finish; sealing again from the chart");
             break;
         case OutputWriter::Leftover::afterReplacement:
-            err_ << "chartseal: " << OutputWriter::outPath(path, 1)
-                 << ": left by a run that stopped after replacing the chart; removed\n"
-                 << std::flush;
+            report(OutputWriter::outPath(path, 1) + ": left by a run that stopped after replacing the chart; removed");
             break;
         }
         writer.checkNoSealedCharts(leftover);

@@ -28,6 +28,8 @@ public:
 private:
     int runStages();
     bool printLine(const std::string& line);
+    // One line on the error stream: "chartseal: <message>".
+    void report(const std::string& message);
 
     std::istream& in_;
     std::ostream& out_;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <string>
 #include <vector>
 
 #include "app/StandardStreams.h"
@@ -56,18 +57,18 @@ int main(int argc, char** argv)
             }
             in.close();
         } catch (const FileError& e) {
-            std::cerr << "chartunseal: " << e.what() << '\n';
+            std::cerr << ("chartunseal: " + std::string(e.what()) + "\n");
             status = 1;
             if (std::string(e.what()).starts_with("standard output")) break;
         } catch (const std::exception& e) {
-            std::cerr << "chartunseal: " << argv[i] << ": " << e.what() << '\n';
+            std::cerr << ("chartunseal: " + std::string(argv[i]) + ": " + e.what() + "\n");
             status = 1;
         }
     }
     try {
         out.close();
     } catch (const FileError& e) {
-        std::cerr << "chartunseal: " << e.what() << '\n';
+        std::cerr << ("chartunseal: " + std::string(e.what()) + "\n");
         status = 1;
     }
     return status;
