@@ -4,9 +4,11 @@
 namespace chartseal {
 
 inline constexpr int kExitSuccess = 0;
-// An output file could not be written, a sealed chart file already holds
-// sealed charts, or standard output failed. The chart file is unchanged
-// unless the failure came after its replacement.
+// The run was refused or failed with one line saying why: another run holds
+// the chart, the chart changed, an output name is unsafe or already holds
+// sealed charts, an output could not be written, standard input or output
+// failed, memory ran out. The chart file is unchanged unless the failure
+// came after its replacement.
 inline constexpr int kExitOutputFailed = 1;
 // The chart file cannot be opened or read; nothing was created. The shell
 // sees 255.

@@ -96,12 +96,16 @@ bool RunDriver::printLine(const std::string& line)
 
 int RunDriver::run()
 {
+    // Memory running out, or a size no string can hold (a chart cut to a
+    // huge sparse size), ends the run like any other failure, naming the
+    // chart once its name is known.
+    const auto outOfMemory = [this] { report(inPath_.empty() ? "out of memory" : inPath_ + ": out of memory"); };
     try {
         return runStages();
     } catch (const std::bad_alloc&) {
-        report("out of memory");
+        outOfMemory();
     } catch (const std::length_error&) {
-        report("out of memory");
+        outOfMemory();
     } catch (const std::exception& e) {
         report(e.what());
     }
@@ -114,19 +118,14 @@ int RunDriver::runStages()
         report(e.what());
         return status;
     };
-    // Memory running out, or a size no string can hold (a chart cut to a
-    // huge sparse size), ends the run like any other failure.
-    auto outOfMemory = [&](const std::string& name, int status) {
-        return fail(FileError(name, "out of memory"), status);
-    };
-
     std::string path;
     try {
         path = readBaseName(in_);
     } catch (const FileError& e) {
         return fail(e, kExitOutputFailed);
     }
-    const std::string inPath = path + ".sm";
+    inPath_ = path + ".sm";
+    const std::string& inPath = inPath_;
     if (!printLine(inPath)) return kExitOutputFailed;
     pause_();
 
@@ -141,10 +140,6 @@ int RunDriver::runStages()
         fin.close();
     } catch (const FileError& e) {
         return fail(e, kExitChartUnreadable);
-    } catch (const std::bad_alloc&) {
-        return outOfMemory(inPath, kExitOutputFailed);
-    } catch (const std::length_error&) {
-        return outOfMemory(inPath, kExitOutputFailed);
     }
 
     if (!printLine(ordinals.toLine())) return kExitOutputFailed;
@@ -169,10 +164,6 @@ int RunDriver::runStages()
         return fail(e, kExitOutputFailed);
     } catch (const FileError& e) {
         return fail(e, kExitChartUnreadable);
-    } catch (const std::bad_alloc&) {
-        return outOfMemory(inPath, kExitOutputFailed);
-    } catch (const std::length_error&) {
-        return outOfMemory(inPath, kExitOutputFailed);
     }
 
     HeldInterruptions interruptions;
@@ -207,10 +198,6 @@ int RunDriver::runStages()
         return 128 + stop.signal;
     } catch (const FileError& e) {
         return fail(e, kExitOutputFailed);
-    } catch (const std::bad_alloc&) {
-        return outOfMemory(inPath, kExitOutputFailed);
-    } catch (const std::length_error&) {
-        return outOfMemory(inPath, kExitOutputFailed);
     }
     return kExitSuccess;
 }

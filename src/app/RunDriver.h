@@ -37,6 +37,7 @@ private:
     std::function<void()> pause_;
     FileOps& ops_;
     int interruptedBy_ = 0;
+    std::string inPath_;  // the chart file name, once read
 };
 
 }  // namespace chartseal
