@@ -2,7 +2,6 @@
 // the seal transform.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -107,10 +106,10 @@ BENCHMARK(BM_SealBytes)->Arg(1 << 20)->Arg(16 << 20);
 void BM_SealSlotToDevNull(benchmark::State& state)
 {
     // The whole chart as one slot: read back, sealed and written.
-    File chart(systemFileOps(), chartPath(), ::open(chartPath().c_str(), O_RDONLY));
+    File chart(systemFileOps(), chartPath(), systemFileOps().openForReading(chartPath()));
     Slot slot;
     slot.add({0, std::filesystem::file_size(chartPath())});
-    File out(systemFileOps(), "/dev/null", ::open("/dev/null", O_WRONLY));
+    File out(systemFileOps(), "/dev/null", systemFileOps().openOutput("/dev/null", false));
     for (auto _ : state) ChartSealer::sealSlot(slot, chart, out);
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(slot.size()));
 }

@@ -1,7 +1,6 @@
 // Fuzz target: the survey and the partition over arbitrary bytes, read
 // through a small line buffer, must agree with the line-by-line model and
 // keep every byte.
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -20,7 +19,7 @@ namespace {
 ChartStream openAt(const std::string& path, std::size_t bufferSize)
 {
     FileOps& ops = systemFileOps();
-    return ChartStream(File(ops, path, ops.open(path, O_RDONLY, 0)), bufferSize);
+    return ChartStream(File(ops, path, ops.openForReading(path)), bufferSize);
 }
 
 void check(bool ok)

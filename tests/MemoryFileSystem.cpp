@@ -1,8 +1,6 @@
 // The in-memory folder: files, entries, and what of them is durable.
 #include "MemoryFileSystem.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,7 +9,7 @@ namespace chartseal::test {
 
 namespace {
 
-constexpr dev_t kDevice = 7;
+constexpr std::uint64_t kDevice = 7;
 const std::string kFolder = ".";
 
 }  // namespace
@@ -49,7 +47,7 @@ std::vector<std::string> MemoryFileSystem::names() const
     return all;
 }
 
-bool MemoryFileSystem::counted(int fd)
+bool MemoryFileSystem::counted(FileHandle fd)
 {
     if (!kept_ && count_ == keepAfter_) kept_ = state_;
     ++count_;
@@ -66,80 +64,76 @@ MemoryFileSystem::Inode& MemoryFileSystem::touched(ino_t inode)
     return state_.inodes.at(inode);
 }
 
-void MemoryFileSystem::fill(ino_t inode, struct stat* st) const
+void MemoryFileSystem::fill(ino_t inode, FileStatus& st) const
 {
-    *st = {};
-    st->st_dev = kDevice;
-    st->st_blksize = 4096;
+    st = {};
+    st.identity.volume = kDevice;
     if (inode == 0) {
-        st->st_mode = S_IFDIR | 0755;
-        st->st_nlink = 2;
+        st.kind = FileKind::directory;
+        st.attributes.bits = 0755;
+        st.links = 2;
         return;
     }
     const Inode& file = state_.inodes.at(inode);
-    st->st_ino = inode;
-    st->st_mode = S_IFREG | file.mode;
-    st->st_size = static_cast<off_t>(file.current.size());
-    st->st_nlink = static_cast<nlink_t>(
+    st.kind = FileKind::regular;
+    st.identity.index = inode;
+    st.attributes.bits = file.mode;
+    st.identity.size = file.current.size();
+    st.links = static_cast<std::uint64_t>(
         std::count_if(state_.entries.begin(), state_.entries.end(), [&](const auto& e) { return e.second == inode; }));
     const auto at = modified_.find(inode);
     const long when = at == modified_.end() ? 0 : at->second;
-    st->st_mtim.tv_nsec = when;
-    st->st_ctim.tv_nsec = when;
+    st.identity.modified = when;
+    st.identity.changed = when;
 }
 
-int MemoryFileSystem::open(const std::string& path, int flags, mode_t mode)
+FileHandle MemoryFileSystem::open(const std::string& path, bool writable, bool create)
 {
     counted();
     Open handle;
     if (path == kFolder) {
-        if ((flags & O_ACCMODE) != O_RDONLY) {
+        if (writable) {
             errno = EISDIR;
-            return -1;
+            return kNoFile;
         }
     } else {
-        if ((flags & O_DIRECTORY) != 0) {
-            errno = ENOTDIR;
-            return -1;
-        }
         const auto entry = state_.entries.find(path);
         if (entry == state_.entries.end()) {
-            if ((flags & O_CREAT) == 0) {
+            if (!create) {
                 errno = ENOENT;
-                return -1;
+                return kNoFile;
             }
             const ino_t inode = nextInode_++;
-            state_.inodes[inode] = Inode{"", "", mode & 0777};
+            state_.inodes[inode] = Inode{"", "", 0600};
             state_.entries[path] = inode;
             state_.pending.push_back({FolderChange::link, path, "", inode});
             touched(inode);
             handle.inode = inode;
         } else {
-            if ((flags & O_CREAT) != 0 && (flags & O_EXCL) != 0) {
+            if (create) {
                 errno = EEXIST;
-                return -1;
+                return kNoFile;
             }
             handle.inode = entry->second;
-            if ((flags & O_TRUNC) != 0) touched(handle.inode).current.clear();
         }
-        handle.writable = (flags & O_ACCMODE) != O_RDONLY;
+        handle.writable = writable;
     }
-    const int fd = nextFd_++;
+    const FileHandle fd = nextFd_++;
     open_[fd] = handle;
     return fd;
 }
 
-ssize_t MemoryFileSystem::read(int fd, void* buf, std::size_t count)
+std::ptrdiff_t MemoryFileSystem::read(FileHandle fd, void* buf, std::size_t count)
 {
     if (!counted(fd)) return -1;
     Open& handle = open_[fd];
-    const ssize_t n = pread(fd, buf, count, static_cast<off_t>(handle.offset));
-    --count_;  // the pread inside is part of this read
+    const std::ptrdiff_t n = readAt(fd, buf, count, handle.offset);
+    --count_;  // the readAt inside is part of this read
     if (n > 0) handle.offset += static_cast<std::uint64_t>(n);
     return n;
 }
 
-ssize_t MemoryFileSystem::pread(int fd, void* buf, std::size_t count, off_t offset)
+std::ptrdiff_t MemoryFileSystem::readAt(FileHandle fd, void* buf, std::size_t count, std::uint64_t offset)
 {
     if (!counted(fd)) return -1;
     const Open& handle = open_[fd];
@@ -152,10 +146,10 @@ ssize_t MemoryFileSystem::pread(int fd, void* buf, std::size_t count, off_t offs
     if (from >= bytes.size()) return 0;
     const std::size_t n = std::min(count, bytes.size() - from);
     std::memcpy(buf, bytes.data() + from, n);
-    return static_cast<ssize_t>(n);
+    return static_cast<std::ptrdiff_t>(n);
 }
 
-ssize_t MemoryFileSystem::write(int fd, const void* buf, std::size_t count)
+std::ptrdiff_t MemoryFileSystem::write(FileHandle fd, const void* buf, std::size_t count)
 {
     if (!counted(fd)) return -1;
     Open& handle = open_[fd];
@@ -167,17 +161,17 @@ ssize_t MemoryFileSystem::write(int fd, const void* buf, std::size_t count)
     if (bytes.size() < handle.offset + count) bytes.resize(handle.offset + count, '\0');
     bytes.replace(handle.offset, count, static_cast<const char*>(buf), count);
     handle.offset += count;
-    return static_cast<ssize_t>(count);
+    return static_cast<std::ptrdiff_t>(count);
 }
 
-int MemoryFileSystem::fstat(int fd, struct stat* st)
+int MemoryFileSystem::status(FileHandle fd, FileStatus& st)
 {
     if (!counted(fd)) return -1;
     fill(open_[fd].inode, st);
     return 0;
 }
 
-int MemoryFileSystem::stat(const std::string& path, struct stat* st)
+int MemoryFileSystem::statusOf(const std::string& path, FileStatus& st)
 {
     counted();
     if (path == kFolder) {
@@ -193,14 +187,14 @@ int MemoryFileSystem::stat(const std::string& path, struct stat* st)
     return 0;
 }
 
-int MemoryFileSystem::fchmod(int fd, mode_t mode)
+int MemoryFileSystem::setAttributes(FileHandle fd, std::uint32_t bits)
 {
     if (!counted(fd)) return -1;
-    if (open_[fd].inode != 0) state_.inodes.at(open_[fd].inode).mode = mode & 07777;
+    if (open_[fd].inode != 0) state_.inodes.at(open_[fd].inode).mode = bits & 07777;
     return 0;
 }
 
-int MemoryFileSystem::ftruncate(int fd, off_t length)
+int MemoryFileSystem::truncate(FileHandle fd, std::uint64_t length)
 {
     if (!counted(fd)) return -1;
     if (open_[fd].inode == 0 || !open_[fd].writable) {
@@ -211,28 +205,47 @@ int MemoryFileSystem::ftruncate(int fd, off_t length)
     return 0;
 }
 
-int MemoryFileSystem::fsync(int fd)
+int MemoryFileSystem::sync(FileHandle fd)
 {
     if (!counted(fd)) return -1;
     const ino_t inode = open_[fd].inode;
     if (inode == 0) {
-        state_.durableEntries = state_.entries;
-        state_.pending.clear();
-    } else {
-        Inode& file = state_.inodes.at(inode);
-        file.durable = file.current;
+        errno = EBADF;
+        return -1;
     }
+    Inode& file = state_.inodes.at(inode);
+    file.durable = file.current;
     return 0;
 }
 
-int MemoryFileSystem::close(int fd)
+int MemoryFileSystem::syncFolder(const std::string& folder)
+{
+    counted();
+    if (folder != kFolder) {
+        errno = ENOENT;
+        return -1;
+    }
+    state_.durableEntries = state_.entries;
+    state_.pending.clear();
+    return 0;
+}
+
+FileHandle MemoryFileSystem::tryLock(FileHandle fd)
+{
+    if (!counted(fd)) return kNoFile;
+    const FileHandle lock = nextFd_++;
+    open_[lock] = open_[fd];
+    return lock;
+}
+
+int MemoryFileSystem::close(FileHandle fd)
 {
     if (!counted(fd)) return -1;
     open_.erase(fd);
     return 0;
 }
 
-int MemoryFileSystem::rename(const std::string& from, const std::string& to)
+int MemoryFileSystem::replace(const std::string& from, const std::string& to)
 {
     counted();
     const auto entry = state_.entries.find(from);
@@ -247,7 +260,7 @@ int MemoryFileSystem::rename(const std::string& from, const std::string& to)
     return 0;
 }
 
-int MemoryFileSystem::unlink(const std::string& path)
+int MemoryFileSystem::remove(const std::string& path)
 {
     counted();
     const auto entry = state_.entries.find(path);
@@ -260,7 +273,7 @@ int MemoryFileSystem::unlink(const std::string& path)
     return 0;
 }
 
-std::string MemoryFileSystem::realpath(const std::string& path)
+std::string MemoryFileSystem::resolve(const std::string& path)
 {
     counted();
     if (state_.entries.count(path) == 0) {

@@ -14,10 +14,11 @@ namespace chartseal::test {
 
 class MemoryFileSystem final : public FileOps {
 public:
+    using ino_t = std::uint64_t;
     struct Inode {
         std::string current;  // the bytes as the running system sees them
         std::string durable;  // the bytes as of the last fsync of the file
-        mode_t mode = 0644;
+        std::uint32_t mode = 0644;
     };
     // A change of the folder's entries not yet made durable by a folder sync.
     struct FolderChange {
@@ -54,25 +55,29 @@ public:
     const std::optional<State>& kept() const { return kept_; }
     const State& state() const { return state_; }
 
-    int open(const std::string& path, int flags, mode_t mode) override;
-    ssize_t read(int fd, void* buf, std::size_t count) override;
-    ssize_t pread(int fd, void* buf, std::size_t count, off_t offset) override;
-    ssize_t write(int fd, const void* buf, std::size_t count) override;
-    int fstat(int fd, struct stat* st) override;
-    int stat(const std::string& path, struct stat* st) override;
-    int lstat(const std::string& path, struct stat* st) override { return stat(path, st); }
-    int fchmod(int fd, mode_t mode) override;
-    int fchown(int fd, uid_t, gid_t) override { return counted(fd) ? 0 : -1; }
-    int ftruncate(int fd, off_t length) override;
-    int fsync(int fd) override;
-    int flock(int fd, int) override { return counted(fd) ? 0 : -1; }
+    FileHandle openForReading(const std::string& path) override { return open(path, false, false); }
+    FileHandle openOutput(const std::string& path, bool create) override { return open(path, true, create); }
+    std::ptrdiff_t read(FileHandle fd, void* buf, std::size_t count) override;
+    std::ptrdiff_t readAt(FileHandle fd, void* buf, std::size_t count, std::uint64_t offset) override;
+    std::ptrdiff_t write(FileHandle fd, const void* buf, std::size_t count) override;
+    int status(FileHandle fd, FileStatus& st) override;
+    int statusOf(const std::string& path, FileStatus& st) override;
+    int linkStatusOf(const std::string& path, FileStatus& st) override { return statusOf(path, st); }
+    int setOwner(FileHandle fd, std::uint32_t, std::uint32_t) override { return counted(fd) ? 0 : -1; }
+    int setAttributes(FileHandle fd, std::uint32_t bits) override;
+    int truncate(FileHandle fd, std::uint64_t length) override;
+    int sync(FileHandle fd) override;
+    int syncFolder(const std::string& folder) override;
     // Write-back may have started: nothing more is durable for it.
-    int startWriteback(int fd, off_t, off_t) override { return counted(fd) ? 0 : -1; }
-    int waitForWriteback(int fd, off_t, off_t) override { return counted(fd) ? 0 : -1; }
-    int close(int fd) override;
-    int rename(const std::string& from, const std::string& to) override;
-    int unlink(const std::string& path) override;
-    std::string realpath(const std::string& path) override;
+    int startWriteback(FileHandle fd, std::uint64_t, std::uint64_t) override { return counted(fd) ? 0 : -1; }
+    int waitForWriteback(FileHandle fd, std::uint64_t, std::uint64_t) override { return counted(fd) ? 0 : -1; }
+    // One run at a time: every lock is granted, as a handle of its own.
+    FileHandle tryLock(FileHandle fd) override;
+    int unlock(FileHandle lock) override { return close(lock); }
+    int close(FileHandle fd) override;
+    int replace(const std::string& from, const std::string& to) override;
+    int remove(const std::string& path) override;
+    std::string resolve(const std::string& path) override;
 
 private:
     struct Open {
@@ -81,14 +86,15 @@ private:
         std::uint64_t offset = 0;
     };
 
-    bool counted(int fd = -1);  // counts an operation; false (errno EBADF) when fd is given and not open
-    void fill(ino_t inode, struct stat* st) const;
+    FileHandle open(const std::string& path, bool writable, bool create);
+    bool counted(FileHandle fd = kNoFile);  // counts an operation; false (errno EBADF) when fd is given and not open
+    void fill(ino_t inode, FileStatus& st) const;
     Inode& touched(ino_t inode);
 
     State state_;
-    std::map<int, Open> open_;
+    std::map<FileHandle, Open> open_;
     ino_t nextInode_ = 2;
-    int nextFd_ = 3;
+    FileHandle nextFd_ = 3;
     long clock_ = 0;
     long count_ = 0;
     long keepAfter_ = -1;

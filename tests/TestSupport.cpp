@@ -48,6 +48,23 @@ std::optional<std::string> readFile(const std::string& path)
     return bytes.str();
 }
 
+File openForReading(const std::string& path)
+{
+    FileOps& ops = systemFileOps();
+    const FileHandle handle = ops.openForReading(path);
+    if (handle == kNoFile) throw FileError::fromErrno(path, errno);
+    return File(ops, path, handle);
+}
+
+File createOutput(const std::string& path)
+{
+    FileOps& ops = systemFileOps();
+    ops.remove(path);
+    const FileHandle handle = ops.openOutput(path, true);
+    if (handle == kNoFile) throw FileError::fromErrno(path, errno);
+    return File(ops, path, handle);
+}
+
 bool exists(const std::string& path)
 {
     struct stat st {};

@@ -16,33 +16,42 @@ namespace chartseal::test {
 // changes.
 class ForwardingFileOps : public FileOps {
 public:
-    int open(const std::string& path, int flags, mode_t mode) override { return real.open(path, flags, mode); }
-    ssize_t read(int fd, void* buf, std::size_t count) override { return real.read(fd, buf, count); }
-    ssize_t pread(int fd, void* buf, std::size_t count, off_t offset) override
+    FileHandle openForReading(const std::string& path) override { return real.openForReading(path); }
+    FileHandle openOutput(const std::string& path, bool create) override { return real.openOutput(path, create); }
+    std::ptrdiff_t read(FileHandle f, void* buf, std::size_t count) override { return real.read(f, buf, count); }
+    std::ptrdiff_t readAt(FileHandle f, void* buf, std::size_t count, std::uint64_t offset) override
     {
-        return real.pread(fd, buf, count, offset);
+        return real.readAt(f, buf, count, offset);
     }
-    ssize_t write(int fd, const void* buf, std::size_t count) override { return real.write(fd, buf, count); }
-    int fstat(int fd, struct stat* st) override { return real.fstat(fd, st); }
-    int stat(const std::string& path, struct stat* st) override { return real.stat(path, st); }
-    int lstat(const std::string& path, struct stat* st) override { return real.lstat(path, st); }
-    int fchmod(int fd, mode_t mode) override { return real.fchmod(fd, mode); }
-    int fchown(int fd, uid_t owner, gid_t group) override { return real.fchown(fd, owner, group); }
-    int ftruncate(int fd, off_t length) override { return real.ftruncate(fd, length); }
-    int fsync(int fd) override { return real.fsync(fd); }
-    int flock(int fd, int operation) override { return real.flock(fd, operation); }
-    int startWriteback(int fd, off_t offset, off_t length) override
+    std::ptrdiff_t write(FileHandle f, const void* buf, std::size_t count) override
     {
-        return real.startWriteback(fd, offset, length);
+        return real.write(f, buf, count);
     }
-    int waitForWriteback(int fd, off_t offset, off_t length) override
+    int status(FileHandle f, FileStatus& st) override { return real.status(f, st); }
+    int statusOf(const std::string& path, FileStatus& st) override { return real.statusOf(path, st); }
+    int linkStatusOf(const std::string& path, FileStatus& st) override { return real.linkStatusOf(path, st); }
+    int setOwner(FileHandle f, std::uint32_t owner, std::uint32_t group) override
     {
-        return real.waitForWriteback(fd, offset, length);
+        return real.setOwner(f, owner, group);
     }
-    int close(int fd) override { return real.close(fd); }
-    int rename(const std::string& from, const std::string& to) override { return real.rename(from, to); }
-    int unlink(const std::string& path) override { return real.unlink(path); }
-    std::string realpath(const std::string& path) override { return real.realpath(path); }
+    int setAttributes(FileHandle f, std::uint32_t bits) override { return real.setAttributes(f, bits); }
+    int truncate(FileHandle f, std::uint64_t length) override { return real.truncate(f, length); }
+    int sync(FileHandle f) override { return real.sync(f); }
+    int syncFolder(const std::string& folder) override { return real.syncFolder(folder); }
+    int startWriteback(FileHandle f, std::uint64_t offset, std::uint64_t length) override
+    {
+        return real.startWriteback(f, offset, length);
+    }
+    int waitForWriteback(FileHandle f, std::uint64_t offset, std::uint64_t length) override
+    {
+        return real.waitForWriteback(f, offset, length);
+    }
+    FileHandle tryLock(FileHandle f) override { return real.tryLock(f); }
+    int unlock(FileHandle lock) override { return real.unlock(lock); }
+    int close(FileHandle f) override { return real.close(f); }
+    int replace(const std::string& from, const std::string& to) override { return real.replace(from, to); }
+    int remove(const std::string& path) override { return real.remove(path); }
+    std::string resolve(const std::string& path) override { return real.resolve(path); }
 
 protected:
     FileOps& real = systemFileOps();
@@ -62,6 +71,10 @@ private:
 };
 
 void writeFile(const std::string& path, const std::string& bytes);
+// The file opened for reading, or a new empty file (in place of any there)
+// opened for writing, through the system's seam.
+File openForReading(const std::string& path);
+File createOutput(const std::string& path);
 // The file's bytes, or nothing when it cannot be read.
 std::optional<std::string> readFile(const std::string& path);
 bool exists(const std::string& path);

@@ -218,8 +218,7 @@ TEST_F(Scan, SurveyIsTheSameWhateverTheBufferSize)
         for (const bool vectorised : {true, false}) {
             ChartStream::allowVectorisedSearch(vectorised);
             for (const std::size_t size : {21u, 22u, 30u, 33u, 34u, 35u, 66u, 4096u, 1u << 20}) {
-                FileOps& ops = systemFileOps();
-                ChartStream stream(File(ops, at("c.sm"), ops.open(at("c.sm"), O_RDONLY, 0)), size);
+                ChartStream stream(test::openForReading(at("c.sm")), size);
                 EXPECT_EQ(ChartScanner::survey(stream).toLine(), expected)
                     << "buffer of " << size << (vectorised ? ", vectorised" : ", byte by byte");
             }

@@ -91,11 +91,11 @@ TEST_F(SealSlot, EachFileStartsAtKeyByteZeroAndHoldsOneByteForEachByte)
         std::string chart(size, '\0');
         for (char& c : chart) c = static_cast<char>(random());
         test::writeFile(at("chart"), chart);
-        File in(systemFileOps(), at("chart"), ::open(at("chart").c_str(), O_RDONLY));
+        File in = test::openForReading(at("chart"));
         Slot slot;
         slot.add({0, size});
         for (const char* name : {"a.dat", "b.dat"}) {
-            File out(systemFileOps(), at(name), ::open(at(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+            File out = test::createOutput(at(name));
             ChartSealer::sealSlot(slot, in, out);
             out.close();
         }
@@ -112,7 +112,7 @@ TEST_F(SealSlot, ASlotOfManyRangesIsSealedAsOneRunOfBytes)
     std::mt19937 random(5);
     for (char& c : chart) c = static_cast<char>(random());
     test::writeFile(at("chart"), chart);
-    File in(systemFileOps(), at("chart"), ::open(at("chart").c_str(), O_RDONLY));
+    File in = test::openForReading(at("chart"));
     const ByteRange ranges[] = {{3, 200}, {1000, 1}, {ChartSealer::kBlockSize - 7, 20}, {5000, 2 * ChartSealer::kBlockSize}};
     Slot slot;
     std::string expected;
@@ -122,7 +122,7 @@ TEST_F(SealSlot, ASlotOfManyRangesIsSealedAsOneRunOfBytes)
     }
     slot.addedLineFeed = true;
     expected += '\n';
-    File out(systemFileOps(), at("s.dat"), ::open(at("s.dat").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    File out = test::createOutput(at("s.dat"));
     ChartSealer::sealSlot(slot, in, out);
     out.close();
     EXPECT_EQ(test::readFile(at("s.dat")), test::sealed(expected));
@@ -131,10 +131,10 @@ TEST_F(SealSlot, ASlotOfManyRangesIsSealedAsOneRunOfBytes)
 TEST_F(SealSlot, AChartShorterThanItsSlotIsAChangeNotShortOutput)
 {
     test::writeFile(at("chart"), "short");
-    File in(systemFileOps(), at("chart"), ::open(at("chart").c_str(), O_RDONLY));
+    File in = test::openForReading(at("chart"));
     Slot slot;
     slot.add({0, 50});
-    File out(systemFileOps(), at("s.dat"), ::open(at("s.dat").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    File out = test::createOutput(at("s.dat"));
     EXPECT_THROW(ChartSealer::sealSlot(slot, in, out), FileError);
 }
 

@@ -20,64 +20,81 @@ public:
     long count() const { return count_; }
     const std::string& failed() const { return failed_; }
 
-    int open(const std::string& path, int flags, mode_t mode) override
+    FileHandle openForReading(const std::string& path) override
     {
-        return fails("open " + path) ? -1 : real.open(path, flags, mode);
+        return fails("open " + path) ? kNoFile : real.openForReading(path);
     }
-    ssize_t read(int fd, void* buf, std::size_t count) override
+    FileHandle openOutput(const std::string& path, bool create) override
     {
-        return fails("read") ? -1 : real.read(fd, buf, count);
+        return fails("open " + path) ? kNoFile : real.openOutput(path, create);
     }
-    ssize_t pread(int fd, void* buf, std::size_t count, off_t offset) override
+    std::ptrdiff_t read(FileHandle f, void* buf, std::size_t count) override
     {
-        return fails("pread") ? -1 : real.pread(fd, buf, count, offset);
+        return fails("read") ? -1 : real.read(f, buf, count);
     }
-    ssize_t write(int fd, const void* buf, std::size_t count) override
+    std::ptrdiff_t readAt(FileHandle f, void* buf, std::size_t count, std::uint64_t offset) override
     {
-        return fails("write") ? -1 : real.write(fd, buf, count);
+        return fails("readAt") ? -1 : real.readAt(f, buf, count, offset);
     }
-    int fstat(int fd, struct stat* st) override { return fails("fstat") ? -1 : real.fstat(fd, st); }
-    int stat(const std::string& path, struct stat* st) override
+    std::ptrdiff_t write(FileHandle f, const void* buf, std::size_t count) override
     {
-        return fails("stat " + path) ? -1 : real.stat(path, st);
+        return fails("write") ? -1 : real.write(f, buf, count);
     }
-    int lstat(const std::string& path, struct stat* st) override
+    int status(FileHandle f, FileStatus& st) override { return fails("status") ? -1 : real.status(f, st); }
+    int statusOf(const std::string& path, FileStatus& st) override
     {
-        return fails("lstat " + path) ? -1 : real.lstat(path, st);
+        return fails("statusOf " + path) ? -1 : real.statusOf(path, st);
     }
-    int fchmod(int fd, mode_t mode) override { return fails("fchmod") ? -1 : real.fchmod(fd, mode); }
-    int fchown(int fd, uid_t owner, gid_t group) override
+    int linkStatusOf(const std::string& path, FileStatus& st) override
     {
-        return fails("fchown") ? -1 : real.fchown(fd, owner, group);
+        return fails("linkStatusOf " + path) ? -1 : real.linkStatusOf(path, st);
     }
-    int ftruncate(int fd, off_t length) override { return fails("ftruncate") ? -1 : real.ftruncate(fd, length); }
-    int fsync(int fd) override { return fails("fsync") ? -1 : real.fsync(fd); }
-    int flock(int fd, int operation) override { return fails("flock") ? -1 : real.flock(fd, operation); }
-    int startWriteback(int fd, off_t offset, off_t length) override
+    int setOwner(FileHandle f, std::uint32_t owner, std::uint32_t group) override
     {
-        return fails("startWriteback") ? -1 : real.startWriteback(fd, offset, length);
+        return fails("setOwner") ? -1 : real.setOwner(f, owner, group);
     }
-    int waitForWriteback(int fd, off_t offset, off_t length) override
+    int setAttributes(FileHandle f, std::uint32_t bits) override
     {
-        return fails("waitForWriteback") ? -1 : real.waitForWriteback(fd, offset, length);
+        return fails("setAttributes") ? -1 : real.setAttributes(f, bits);
     }
-    int close(int fd) override
+    int truncate(FileHandle f, std::uint64_t length) override
     {
-        // The descriptor is released even when close reports an error.
+        return fails("truncate") ? -1 : real.truncate(f, length);
+    }
+    int sync(FileHandle f) override { return fails("sync") ? -1 : real.sync(f); }
+    int syncFolder(const std::string& folder) override
+    {
+        return fails("syncFolder " + folder) ? -1 : real.syncFolder(folder);
+    }
+    int startWriteback(FileHandle f, std::uint64_t offset, std::uint64_t length) override
+    {
+        return fails("startWriteback") ? -1 : real.startWriteback(f, offset, length);
+    }
+    int waitForWriteback(FileHandle f, std::uint64_t offset, std::uint64_t length) override
+    {
+        return fails("waitForWriteback") ? -1 : real.waitForWriteback(f, offset, length);
+    }
+    FileHandle tryLock(FileHandle f) override { return fails("tryLock") ? kNoFile : real.tryLock(f); }
+    // Not a place to fail: letting go of a lock loses no data, and the run
+    // does not look at how it went.
+    int unlock(FileHandle lock) override { return real.unlock(lock); }
+    int close(FileHandle f) override
+    {
+        // The handle is released even when close reports an error.
         if (fails("close")) {
-            real.close(fd);
+            real.close(f);
             return -1;
         }
-        return real.close(fd);
+        return real.close(f);
     }
-    int rename(const std::string& from, const std::string& to) override
+    int replace(const std::string& from, const std::string& to) override
     {
-        return fails("rename " + from) ? -1 : real.rename(from, to);
+        return fails("replace " + from) ? -1 : real.replace(from, to);
     }
-    int unlink(const std::string& path) override { return fails("unlink " + path) ? -1 : real.unlink(path); }
-    std::string realpath(const std::string& path) override
+    int remove(const std::string& path) override { return fails("remove " + path) ? -1 : real.remove(path); }
+    std::string resolve(const std::string& path) override
     {
-        return fails("realpath " + path) ? std::string() : real.realpath(path);
+        return fails("resolve " + path) ? std::string() : real.resolve(path);
     }
 
 private:

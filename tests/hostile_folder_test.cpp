@@ -166,38 +166,40 @@ TEST_F(HostileFolder, ADeviceAtAnOutputNameIsRefused)
     EXPECT_FALSE(test::exists(outName(1)));
 }
 
-// Records, for each output, the mode it is created with and the mode it has
-// when its first byte is written.
+// Records, for each output, the mode it has right after it is created and
+// the mode it has when its first byte is written.
 class ModeWatch final : public test::ForwardingFileOps {
 public:
-    std::map<std::string, mode_t> createdWith, atFirstByte;
-    int open(const std::string& path, int flags, mode_t mode) override
+    std::map<std::string, std::uint32_t> createdWith, atFirstByte;
+    FileHandle openOutput(const std::string& path, bool create) override
     {
-        const int fd = real.open(path, flags, mode);
-        if (fd >= 0 && path.ends_with(".dat")) {
-            names_[fd] = path;
-            if ((flags & O_CREAT) != 0) createdWith[path] = mode;
+        const FileHandle handle = real.openOutput(path, create);
+        if (handle != kNoFile && path.ends_with(".dat")) {
+            names_[handle] = path;
+            if (create) createdWith[path] = modeOf(handle);
         }
-        return fd;
+        return handle;
     }
-    ssize_t write(int fd, const void* buf, std::size_t count) override
+    std::ptrdiff_t write(FileHandle handle, const void* buf, std::size_t count) override
     {
-        const auto name = names_.find(fd);
-        if (name != names_.end() && atFirstByte.count(name->second) == 0) {
-            struct stat st {};
-            real.fstat(fd, &st);
-            atFirstByte[name->second] = st.st_mode & 07777;
-        }
-        return real.write(fd, buf, count);
+        const auto name = names_.find(handle);
+        if (name != names_.end() && atFirstByte.count(name->second) == 0) atFirstByte[name->second] = modeOf(handle);
+        return real.write(handle, buf, count);
     }
-    int close(int fd) override
+    int close(FileHandle handle) override
     {
-        names_.erase(fd);
-        return real.close(fd);
+        names_.erase(handle);
+        return real.close(handle);
     }
 
 private:
-    std::map<int, std::string> names_;
+    std::uint32_t modeOf(FileHandle handle)
+    {
+        FileStatus st;
+        real.status(handle, st);
+        return st.attributes.bits;
+    }
+    std::map<FileHandle, std::string> names_;
 };
 
 TEST_F(HostileFolder, NoOutputIsEverMoreReadableThanTheChartNorCarriesSetIdBits)
@@ -269,15 +271,15 @@ TEST_F(HostileFolder, UnreadableStandardInputIsAnErrorNotAnEmptyName)
 class ThrowingReads final : public test::ForwardingFileOps {
 public:
     explicit ThrowingReads(std::function<void()> thrower) : thrower_(std::move(thrower)) {}
-    int open(const std::string& path, int flags, mode_t mode) override
+    FileHandle openForReading(const std::string& path) override
     {
         if (path.ends_with(".sm")) ++chartOpens_;
-        return real.open(path, flags, mode);
+        return real.openForReading(path);
     }
-    ssize_t pread(int fd, void* buf, std::size_t count, off_t offset) override
+    std::ptrdiff_t readAt(FileHandle handle, void* buf, std::size_t count, std::uint64_t offset) override
     {
         if (chartOpens_ >= 2) thrower_();
-        return real.pread(fd, buf, count, offset);
+        return real.readAt(handle, buf, count, offset);
     }
 
 private:

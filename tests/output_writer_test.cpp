@@ -134,24 +134,24 @@ TEST_F(Output, DifficultiesWithoutSeparatorsAddTwoLineFeeds)
 class FullFile final : public test::ForwardingFileOps {
 public:
     explicit FullFile(std::string name) : name_(std::move(name)) {}
-    int open(const std::string& path, int flags, mode_t mode) override
+    FileHandle openOutput(const std::string& path, bool create) override
     {
-        const int fd = real.open(path, flags, mode);
-        if (path == name_) fd_ = fd;
-        return fd;
+        const FileHandle handle = real.openOutput(path, create);
+        if (path == name_) handle_ = handle;
+        return handle;
     }
-    ssize_t write(int fd, const void* buf, std::size_t count) override
+    std::ptrdiff_t write(FileHandle handle, const void* buf, std::size_t count) override
     {
-        if (fd == fd_) {
+        if (handle == handle_) {
             errno = ENOSPC;
             return -1;
         }
-        return real.write(fd, buf, count);
+        return real.write(handle, buf, count);
     }
 
 private:
     std::string name_;
-    int fd_ = -1;
+    FileHandle handle_ = kNoFile;
 };
 
 TEST_F(Output, ASealedFileThatCannotBeWrittenLeavesTheChartAndRemovesTheOutputs)

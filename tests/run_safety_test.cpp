@@ -23,37 +23,45 @@ using test::readFile;
 namespace fs = std::filesystem;
 
 // Calls hook once, just before the first operation whose description
-// ("open <path>", "write <path>", "fsync <path>", "rename <path>") starts
+// ("open <path>", "write <path>", "sync <path>", "replace <path>") starts
 // with the given text.
 class HookedFileOps final : public test::ForwardingFileOps {
 public:
     HookedFileOps(std::string when, std::function<void()> hook) : when_(std::move(when)), hook_(std::move(hook)) {}
     bool fired() const { return fired_; }
 
-    int open(const std::string& path, int flags, mode_t mode) override
+    FileHandle openForReading(const std::string& path) override
     {
         seen("open " + path);
-        const int fd = real.open(path, flags, mode);
-        if (fd >= 0) names_[fd] = path;
-        return fd;
+        return named(real.openForReading(path), path);
     }
-    ssize_t write(int fd, const void* buf, std::size_t count) override
+    FileHandle openOutput(const std::string& path, bool create) override
     {
-        seen("write " + names_[fd]);
-        return real.write(fd, buf, count);
+        seen("open " + path);
+        return named(real.openOutput(path, create), path);
     }
-    int fsync(int fd) override
+    std::ptrdiff_t write(FileHandle handle, const void* buf, std::size_t count) override
     {
-        seen("fsync " + names_[fd]);
-        return real.fsync(fd);
+        seen("write " + names_[handle]);
+        return real.write(handle, buf, count);
     }
-    int rename(const std::string& from, const std::string& to) override
+    int sync(FileHandle handle) override
     {
-        seen("rename " + from);
-        return real.rename(from, to);
+        seen("sync " + names_[handle]);
+        return real.sync(handle);
+    }
+    int replace(const std::string& from, const std::string& to) override
+    {
+        seen("replace " + from);
+        return real.replace(from, to);
     }
 
 private:
+    FileHandle named(FileHandle handle, const std::string& path)
+    {
+        if (handle != kNoFile) names_[handle] = path;
+        return handle;
+    }
     void seen(const std::string& what)
     {
         if (!fired_ && what.starts_with(when_)) {
@@ -64,7 +72,7 @@ private:
     std::string when_;
     std::function<void()> hook_;
     bool fired_ = false;
-    std::map<int, std::string> names_;
+    std::map<FileHandle, std::string> names_;
 };
 
 class RunSafety : public test::TempDirTest {
@@ -141,13 +149,16 @@ protected:
 TEST_F(RunSafety, AChartLockedByAnotherRunIsLeftAlone)
 {
     test::writeFile(at("song.sm"), original);
-    const int other = ::open(at("song.sm").c_str(), O_RDONLY);
-    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    // Another run's lock, taken as a run takes it.
+    File other = test::openForReading(at("song.sm"));
+    FileLock otherLock;
+    ASSERT_TRUE(otherLock.tryLock(systemFileOps(), other));
     EXPECT_EQ(runTool(), kExitOutputFailed);
     EXPECT_EQ(err.str(), "chartseal: " + at("song.sm") +
                              ": another chartseal run is sealing it; try again when it has finished\n");
     expectUntouched(original);
-    ::close(other);
+    otherLock.release();
+    other.close();
     EXPECT_EQ(runTool(), kExitSuccess) << err.str();
     expectFinal();
 }
@@ -211,7 +222,7 @@ TEST_P(ChangedWhileSealing, TheChartIsNotReplacedAndKeepsTheChange)
 
 INSTANTIATE_TEST_SUITE_P(Moments, ChangedWhileSealing,
                          ::testing::Values(Change{"AppendedAtTheFirstSealedByte", "write song_3.dat", Change::append},
-                                           Change{"AppendedBeforeTheLastSync", "fsync song_5.dat", Change::append},
+                                           Change{"AppendedBeforeTheLastSync", "sync song_5.dat", Change::append},
                                            Change{"SavedByAnEditorWhileWriting", "write song_1.dat", Change::save},
                                            Change{"AppendedBeforeThePartition", "open song_6.dat", Change::append},
                                            Change{"ShrunkBeforeThePartition", "open song_6.dat", Change::shrink},
@@ -265,8 +276,8 @@ TEST_P(StopSignal, BeforeTheReplacementUndoesTheRunAndEndsByTheSignal)
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignal,
                          ::testing::Values(Stop{SIGINT, "open song_3.dat"}, Stop{SIGTERM, "write song_1.dat"},
-                                           Stop{SIGHUP, "write song_4.dat"}, Stop{SIGQUIT, "fsync song_5.dat"},
-                                           Stop{SIGINT, "fsync song_4.dat"}));
+                                           Stop{SIGHUP, "write song_4.dat"}, Stop{SIGQUIT, "sync song_5.dat"},
+                                           Stop{SIGINT, "sync song_4.dat"}));
 
 TEST_F(RunSafety, AStopSignalAfterTheReplacementLetsTheRunFinish)
 {
@@ -276,9 +287,9 @@ TEST_F(RunSafety, AStopSignalAfterTheReplacementLetsTheRunFinish)
     class AfterRename final : public test::ForwardingFileOps {
     public:
         explicit AfterRename(bool& renamed) : renamed_(renamed) {}
-        int rename(const std::string& from, const std::string& to) override
+        int replace(const std::string& from, const std::string& to) override
         {
-            const int result = real.rename(from, to);
+            const int result = real.replace(from, to);
             ::kill(::getpid(), SIGINT);
             renamed_ = true;
             return result;

@@ -6,19 +6,22 @@
 namespace chartseal {
 
 // Writes "Press any key to continue . . ." to err, then waits: for one key
-// press when fd is a terminal (its settings are restored afterwards, also
-// when a signal such as Ctrl-C ends the process), otherwise for one line of
-// in, returning at once at the end of input. Never starts a shell.
+// press when standard input is a terminal or console (a terminal's settings
+// are restored afterwards, also when a signal such as Ctrl-C ends the
+// process), otherwise for one line of in, returning at once at the end of
+// input. Never starts a shell or command processor.
 class ConsolePause {
 public:
-    ConsolePause(std::istream& in, int fd, std::ostream& err) : in_(in), fd_(fd), err_(err) {}
+    ConsolePause(std::istream& in, std::ostream& err) : in_(in), err_(err) {}
     void operator()();
 
 private:
-    void waitForKey();
+    // Each system's own: true once a key was pressed on the terminal or
+    // console of standard input; false when standard input is none.
+    static bool waitForKey();
+    void skipLine();
 
     std::istream& in_;
-    int fd_;
     std::ostream& err_;
 };
 

@@ -1,8 +1,6 @@
 // The stages of a run, in order: dialogue, survey, report, partition, output.
 #include "app/RunDriver.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <istream>
 #include <optional>
@@ -57,16 +55,17 @@ std::string printable(const std::string& name)
 // Opens the chart for the partition and takes its lock: open, lock, then make
 // sure the name still leads to the locked file, since a run that finished in
 // between may have renamed a new file over it.
-ChartStream openLocked(ChartScanner& scanner, FileOps& ops, const std::string& inPath)
+ChartStream openLocked(ChartScanner& scanner, FileOps& ops, const std::string& inPath, FileLock& lock)
 {
     for (int attempt = 0; attempt < 8; ++attempt) {
         ChartStream fin = scanner.openChart(inPath);
-        if (!fin.file().tryLock()) {
+        if (!lock.tryLock(ops, fin.file())) {
             throw Refusal(inPath, "another chartseal run is sealing it; try again when it has finished");
         }
-        struct stat named {};
-        if (ops.stat(inPath, &named) != 0) throw FileError::fromErrno(inPath, errno);
-        if (FileIdentity::of(named).sameFile(fin.file().identity())) return fin;
+        FileStatus named;
+        if (ops.statusOf(inPath, named) != 0) throw FileError::fromErrno(inPath, errno);
+        if (named.identity.sameFile(fin.file().identity())) return fin;
+        lock.release();
     }
     throw Refusal(inPath, "keeps being replaced; run chartseal again");
 }
@@ -147,10 +146,11 @@ int RunDriver::runStages()
 
     // From its second opening to its replacement, the chart is locked: one
     // run at a time per chart.
+    FileLock chartLock;
     std::optional<ChartStream> fin;
     FileIdentity expected;
     try {
-        fin.emplace(openLocked(scanner, ops_, inPath));
+        fin.emplace(openLocked(scanner, ops_, inPath, chartLock));
         expected = fin->file().identity();
         if (!(expected == surveyed)) {
             // Edited during the pause: the ordinal line may no longer describe
@@ -172,7 +172,7 @@ int RunDriver::runStages()
     };
     try {
         OutputWriter writer(ops_, checkpoint);
-        const struct stat chart = fin->file().status();
+        const FileStatus chart = fin->file().status();
         const OutputWriter::Leftover leftover = writer.checkOutputs(path, inPath, chart);
         switch (leftover) {
         case OutputWriter::Leftover::none: break;
@@ -192,7 +192,9 @@ int RunDriver::runStages()
             return fail(e, kExitChartUnreadable);
         }
         writer.writeOutputs(inPath, ordinals, slots, *fin, expected);
-        fin->close();
+        // The last handle of the replaced chart goes while stop signals are
+        // still held: freeing a large file's blocks takes a while.
+        chartLock.release();
     } catch (const Interrupted& stop) {
         interruptedBy_ = stop.signal;
         return 128 + stop.signal;

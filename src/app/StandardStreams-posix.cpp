@@ -48,4 +48,16 @@ void prepareStandardStreams()
     ::signal(SIGPIPE, SIG_IGN);
 }
 
+std::vector<std::string> programArguments(int argc, char** argv)
+{
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+FileHandle standardOutputHandle()
+{
+    return STDOUT_FILENO;
+}
+
+void reportCrashesAsFailures() {}
+
 }  // namespace chartseal

@@ -2,16 +2,34 @@
 #pragma once
 
 #include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "io/FileOps.h"
 
 namespace chartseal {
 
 // Standard input as a stream whose read errors are errors: a failed read
 // throws FileError out of the reading call (the stream has badbit among its
-// exceptions) instead of looking like the end of the input.
+// exceptions) instead of looking like the end of the input. Its bytes are
+// read unchanged; a Windows console's lines arrive as UTF-8.
 std::istream& standardInput();
 
 // Writing to a closed pipe fails with an error, reported like any failed
-// write, instead of ending the process without a word.
+// write, instead of ending the process without a word; every byte goes out
+// as it is (no line-end translation on Windows); and a crash ends the
+// process with a failure status (reportCrashesAsFailures).
 void prepareStandardStreams();
+
+// The program's arguments, as UTF-8 (on Windows, whatever the code page).
+std::vector<std::string> programArguments(int argc, char** argv);
+
+// Standard output, for writing through a File.
+FileHandle standardOutputHandle();
+
+// A crash ends the process with status 3 rather than anything that could
+// read as success (Windows would otherwise let some crash exits look like
+// 0 under emulation). POSIX systems already report the signal.
+void reportCrashesAsFailures();
 
 }  // namespace chartseal

@@ -1,6 +1,4 @@
 // chartseal: reads a song's base name and seals the later charts of its chart file.
-#include <unistd.h>
-
 #include <iostream>
 
 #include "app/ConsolePause.h"
@@ -12,7 +10,7 @@ int main()
 {
     chartseal::prepareStandardStreams();
     std::istream& in = chartseal::standardInput();
-    chartseal::ConsolePause pause(in, STDIN_FILENO, std::cerr);
+    chartseal::ConsolePause pause(in, std::cerr);
     chartseal::RunDriver driver(in, std::cout, std::cerr, pause);
     const int status = driver.run();
     if (driver.interruptedBy() != 0) chartseal::endBySignal(driver.interruptedBy());

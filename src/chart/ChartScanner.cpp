@@ -1,8 +1,6 @@
 // Line reading and the two passes over a chart file.
 #include "chart/ChartScanner.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <utility>
@@ -64,14 +62,12 @@ int namedDifficulty(std::string_view line)
 
 ChartStream ChartScanner::openChart(const std::string& fileName)
 {
-    // Non-blocking, so that a FIFO in the chart's place cannot hang the open;
-    // the flag does not change reads from a regular file.
-    const int fd = ops_.open(fileName, O_RDONLY | O_NONBLOCK, 0);
-    if (fd < 0) throw FileError::fromErrno(fileName, errno);
-    File file(ops_, fileName, fd);
-    const struct stat st = file.status();
-    if (S_ISDIR(st.st_mode)) throw FileError::fromErrno(fileName, EISDIR);
-    if (!S_ISREG(st.st_mode)) throw FileError(fileName, "not a regular file");
+    const FileHandle handle = ops_.openForReading(fileName);
+    if (handle == kNoFile) throw FileError::fromErrno(fileName, errno);
+    File file(ops_, fileName, handle);
+    const FileStatus st = file.status();
+    if (st.kind == FileKind::directory) throw FileError::fromErrno(fileName, EISDIR);
+    if (!st.isRegular()) throw FileError(fileName, "not a regular file");
     return ChartStream(std::move(file));
 }
 
@@ -106,7 +102,7 @@ OrdinalTable ChartScanner::survey(ChartStream& stream)
 
 void ChartScanner::partition(ChartStream& stream, const OrdinalTable& ordinals, SlotSet& slots)
 {
-    const auto size = static_cast<std::uint64_t>(stream.file().status().st_size);
+    const std::uint64_t size = stream.file().status().size();
     int current = 1;
     int next = 1;
     std::uint64_t rangeStart = stream.position();

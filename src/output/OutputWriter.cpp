@@ -2,8 +2,6 @@
 // replacement of the chart file.
 #include "output/OutputWriter.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <utility>
@@ -20,29 +18,9 @@ namespace {
 constexpr std::size_t kWritebackEvery = std::size_t{2} << 20;
 constexpr std::size_t kWritebackInFlight = std::size_t{64} << 20;
 
-std::string directoryOf(const std::string& fileName)
+bool sameFile(const FileStatus& a, const FileStatus& b)
 {
-    const std::size_t slash = fileName.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return fileName.substr(0, slash);
-}
-
-bool sameFile(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// What a file that is not a regular file is, for a message.
-std::string kindOf(const struct stat& st)
-{
-    if (S_ISDIR(st.st_mode)) return "a directory";
-    if (S_ISFIFO(st.st_mode)) return "a FIFO";
-    if (S_ISSOCK(st.st_mode)) return "a socket";
-    if (S_ISCHR(st.st_mode)) return "a character device";
-    if (S_ISBLK(st.st_mode)) return "a block device";
-    if (S_ISLNK(st.st_mode)) return "a symbolic link";
-    return "not a regular file";
+    return a.identity.sameFile(b.identity);
 }
 
 }  // namespace
@@ -78,14 +56,14 @@ int OutputWriter::firstSealedSlot(const OrdinalTable& ordinals)
 }
 
 OutputWriter::Leftover OutputWriter::checkOutputs(const std::string& path, const std::string& inPath,
-                                                  const struct stat& chart)
+                                                  const FileStatus& chart)
 {
-    struct stat chartName {};
-    if (ops_.lstat(inPath, &chartName) != 0) throw FileError::fromErrno(inPath, errno);
-    const bool chartIsLink = S_ISLNK(chartName.st_mode);
+    FileStatus chartName;
+    if (ops_.linkStatusOf(inPath, chartName) != 0) throw FileError::fromErrno(inPath, errno);
+    const bool chartIsLink = chartName.kind == FileKind::symbolicLink;
     std::string chartTarget;
     if (chartIsLink) {
-        chartTarget = ops_.realpath(inPath);
+        chartTarget = ops_.resolve(inPath);
         if (chartTarget.empty()) throw FileError::fromErrno(inPath, "cannot resolve link", errno);
     }
 
@@ -94,17 +72,19 @@ OutputWriter::Leftover OutputWriter::checkOutputs(const std::string& path, const
         Output& out = fout[number - 1];
         out.name = outPath(path, number);
         out.found.reset();
-        struct stat st {};
-        if (ops_.lstat(out.name, &st) != 0) {
+        FileStatus st;
+        if (ops_.linkStatusOf(out.name, st) != 0) {
             if (errno == ENOENT) continue;
             throw FileError::fromErrno(out.name, "cannot check", errno);
         }
-        if (S_ISLNK(st.st_mode)) throw FileError(out.name, "is a symbolic link; outputs are never written through links");
-        if (!S_ISREG(st.st_mode)) throw FileError(out.name, "is " + kindOf(st) + ", not a regular file");
+        if (st.kind == FileKind::symbolicLink) {
+            throw FileError(out.name, "is a symbolic link; outputs are never written through links");
+        }
+        if (!st.isRegular()) throw FileError(out.name, "is " + describeKind(st.kind) + ", not a regular file");
         if (sameFile(st, chart)) {
             // The chart name may be a link to this output name, or the two
             // names may share the file.
-            const bool chartLeadsHere = chartIsLink && ops_.realpath(out.name) == chartTarget;
+            const bool chartLeadsHere = chartIsLink && ops_.resolve(out.name) == chartTarget;
             if (chartLeadsHere) throw FileError(inPath, "leads to the output file " + out.name);
             if (number != 1) throw FileError(out.name, "is the same file as the chart " + inPath);
             // A run stopped half way through renaming its plain output file
@@ -122,13 +102,13 @@ OutputWriter::Leftover OutputWriter::checkOutputs(const std::string& path, const
     }
     // Shared with a file outside the seven, an output would change it too.
     for (const Output& out : fout) {
-        if (out.found && out.found->st_nlink > 1) {
+        if (out.found && out.found->links > 1) {
             throw FileError(out.name, "has another hard link; outputs must be files of their own");
         }
     }
 
     if (leftover == Leftover::afterReplacement) {
-        if (ops_.unlink(fout[0].name) != 0) throw FileError::fromErrno(fout[0].name, "cannot remove", errno);
+        if (ops_.remove(fout[0].name) != 0) throw FileError::fromErrno(fout[0].name, "cannot remove", errno);
         syncDirectory(fout[0].name);
     } else if (fout[0].found) {
         leftover = Leftover::beforeReplacement;
@@ -141,41 +121,40 @@ void OutputWriter::checkNoSealedCharts(Leftover leftover) const
     if (leftover == Leftover::beforeReplacement) return;
     for (int number = 2; number <= kSlotCount; ++number) {
         const Output& out = fout[number - 1];
-        if (out.found && out.found->st_size > 0) {
+        if (out.found && out.found->size() > 0) {
             throw FileError(out.name, "already holds sealed charts; remove it to seal again");
         }
     }
 }
 
-void OutputWriter::createFiles(const std::string& path, const struct stat& chart)
+void OutputWriter::createFiles(const std::string& path, const FileStatus& chart)
 {
     try {
         for (int number = 1; number <= kSlotCount; ++number) {
             Output& out = fout[number - 1];
             out.name = outPath(path, number);
-            // Never blocking (a FIFO put there since the check), never through a link.
-            const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK;
-            int fd = -1;
+            FileHandle handle = kNoFile;
             if (out.found) {
-                fd = ops_.open(out.name, flags, 0);
-                if (fd < 0) throw FileError::fromErrno(out.name, "cannot open", errno);
+                handle = ops_.openOutput(out.name, false);
+                if (handle == kNoFile) throw FileError::fromErrno(out.name, "cannot open", errno);
             } else {
-                fd = ops_.open(out.name, flags | O_CREAT | O_EXCL, 0600);
-                if (fd < 0) throw FileError::fromErrno(out.name, "cannot create", errno);
+                handle = ops_.openOutput(out.name, true);
+                if (handle == kNoFile) throw FileError::fromErrno(out.name, "cannot create", errno);
                 out.created = true;
             }
-            out.file = File(ops_, out.name, fd);
+            out.file = File(ops_, out.name, handle);
             out.file.startWritebackEvery(kWritebackEvery, kWritebackInFlight);
             out.opened = true;
-            const struct stat st = out.file.status();
-            if (out.found && (!S_ISREG(st.st_mode) || !sameFile(st, *out.found))) {
+            const FileStatus st = out.file.status();
+            if (!st.isRegular()) throw FileError(out.name, "is " + describeKind(st.kind) + ", not a regular file");
+            if (out.found && !sameFile(st, *out.found)) {
                 throw FileError(out.name, "was replaced while it was being checked");
             }
-            if (number == 1 && !out.file.tryLock()) {
+            if (number == 1 && !plainLock_.tryLock(ops_, out.file)) {
                 throw FileError(out.name, "is locked by another run");
             }
-            if (st.st_size > 0) {
-                if (ops_.ftruncate(fd, 0) != 0) throw FileError::fromErrno(out.name, "cannot empty", errno);
+            if (st.size() > 0) {
+                out.file.truncate();
                 out.emptied = true;
             }
             takeChartAttributes(out, chart);
@@ -188,19 +167,20 @@ void OutputWriter::createFiles(const std::string& path, const struct stat& chart
     }
 }
 
-void OutputWriter::takeChartAttributes(Output& out, const struct stat& chart)
+void OutputWriter::takeChartAttributes(Output& out, const FileStatus& chart)
 {
-    const int fd = out.file.fd();
-    const struct stat st = out.file.status();
-    if (st.st_uid != chart.st_uid || st.st_gid != chart.st_gid) {
+    const FileHandle handle = out.file.handle();
+    const FileAttributes has = out.file.status().attributes;
+    const FileAttributes& wanted = chart.attributes;
+    if (has.owner != wanted.owner || has.group != wanted.group) {
         // Only root may give a file away; a member of the chart's group may
         // still give it the group. Otherwise the output stays the runner's.
-        if (ops_.fchown(fd, chart.st_uid, chart.st_gid) != 0 && errno == EPERM &&
-            ops_.fchown(fd, static_cast<uid_t>(-1), chart.st_gid) != 0 && errno != EPERM) {
+        if (ops_.setOwner(handle, wanted.owner, wanted.group) != 0 && errno == EPERM &&
+            ops_.setOwner(handle, static_cast<std::uint32_t>(-1), wanted.group) != 0 && errno != EPERM) {
             throw FileError::fromErrno(out.name, "cannot set owner", errno);
         }
     }
-    if (ops_.fchmod(fd, chart.st_mode & 0777) != 0) {
+    if (ops_.setAttributes(handle, outputAttributeBits(wanted.bits)) != 0) {
         throw FileError::fromErrno(out.name, "cannot set permissions", errno);
     }
 }
@@ -241,26 +221,28 @@ void OutputWriter::writeOutputs(const std::string& inPath, const OrdinalTable& o
             out.file.sync();
             checkpoint_();
         }
-        for (int number = 2; number <= kSlotCount; ++number) fout[number - 1].file.close();
+        for (Output& out : fout) out.file.close();
 
         // The file to replace: the chart name itself, or where it is a
         // symbolic link, the file at the end of the link.
-        struct stat chartName {};
-        if (ops_.lstat(inPath, &chartName) != 0) throw FileError::fromErrno(inPath, errno);
+        FileStatus chartName;
+        if (ops_.linkStatusOf(inPath, chartName) != 0) throw FileError::fromErrno(inPath, errno);
         target = inPath;
-        if (S_ISLNK(chartName.st_mode)) {
-            target = ops_.realpath(inPath);
+        if (chartName.kind == FileKind::symbolicLink) {
+            target = ops_.resolve(inPath);
             if (target.empty()) throw FileError::fromErrno(inPath, "cannot resolve link", errno);
         }
         // The last look before the rename: a chart written to since it was
         // read (an editor saving it, a line appended) must not be replaced.
-        struct stat named {};
-        if (!(chart.file().identity() == expected) || ops_.stat(target, &named) != 0 ||
-            !FileIdentity::of(named).sameFile(expected)) {
+        // Then the chart is closed: Windows replaces no file that is open.
+        FileStatus named;
+        if (!(chart.file().identity() == expected) || ops_.statusOf(target, named) != 0 ||
+            !named.identity.sameFile(expected)) {
             throw FileError(inPath, "changed while it was being sealed; run chartseal again");
         }
+        chart.close();
         checkpoint_();
-        if (ops_.rename(fout[0].name, target) != 0) {
+        if (ops_.replace(fout[0].name, target) != 0) {
             throw FileError::fromErrno(inPath, "cannot replace", errno);
         }
     } catch (...) {
@@ -271,20 +253,16 @@ void OutputWriter::writeOutputs(const std::string& inPath, const OrdinalTable& o
     // complete: nothing may be removed any more.
     replaced_ = true;
     syncDirectory(target);
-    if (directoryOf(target) != directoryOf(fout[0].name)) syncDirectory(fout[0].name);
-    // Closing the renamed plain file lets go of its lock, which kept out a run
+    if (folderOf(target) != folderOf(fout[0].name)) syncDirectory(fout[0].name);
+    // Letting go of the lock of the renamed plain file, which kept out a run
     // that opened the chart after the rename.
-    plain.close();
+    plainLock_.release();
 }
 
 void OutputWriter::syncDirectory(const std::string& fileName)
 {
-    const std::string dir = directoryOf(fileName);
-    const int fd = ops_.open(dir, O_RDONLY | O_DIRECTORY, 0);
-    if (fd < 0) throw FileError::fromErrno(dir, "cannot open directory", errno);
-    File file(ops_, dir, fd);
-    file.sync();
-    file.close();
+    const std::string folder = folderOf(fileName);
+    if (ops_.syncFolder(folder) != 0) throw FileError::fromErrno(folder, "cannot sync", errno);
 }
 
 void OutputWriter::discard()
@@ -301,29 +279,31 @@ void OutputWriter::discard()
         changed = true;
         if (out.created) {
             out.file = File();
-            ops_.unlink(out.name);
+            ops_.remove(out.name);
             continue;
         }
         if (!out.file.isOpen()) {
-            const int fd = ops_.open(out.name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK, 0);
-            if (fd < 0) continue;
-            out.file = File(ops_, out.name, fd);
-            struct stat st {};
-            if (ops_.fstat(fd, &st) != 0 || !sameFile(st, *out.found)) continue;
+            const FileHandle handle = ops_.openOutput(out.name, false);
+            if (handle == kNoFile) continue;
+            out.file = File(ops_, out.name, handle);
+            FileStatus st;
+            if (ops_.status(handle, st) != 0 || !sameFile(st, *out.found)) continue;
         }
-        const int fd = out.file.fd();
-        ops_.ftruncate(fd, 0);
-        ops_.fchown(fd, out.found->st_uid, out.found->st_gid);
-        ops_.fchmod(fd, out.found->st_mode & 07777);
-        ops_.fsync(fd);
+        const FileHandle handle = out.file.handle();
+        const FileAttributes& was = out.found->attributes;
+        ops_.truncate(handle, 0);
+        ops_.setOwner(handle, was.owner, was.group);
+        ops_.setAttributes(handle, was.bits);
+        ops_.sync(handle);
         out.file = File();
     }
     Output& plain = fout[0];
     if (plain.opened) {
         changed = true;
         plain.file = File();
-        ops_.unlink(plain.name);
+        ops_.remove(plain.name);
     }
+    plainLock_.release();
     for (Output& out : fout) {
         out.file = File();
         out.opened = out.created = out.emptied = false;

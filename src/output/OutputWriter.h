@@ -2,8 +2,6 @@
 // replacement of the chart file.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <array>
 #include <functional>
 #include <optional>
@@ -57,7 +55,7 @@ public:
     // six output names must be seven distinct files, and each output name
     // absent or a regular file with no other link, never a symbolic link.
     // Throws FileError on a refusal, having changed nothing.
-    Leftover checkOutputs(const std::string& path, const std::string& inPath, const struct stat& chart);
+    Leftover checkOutputs(const std::string& path, const std::string& inPath, const FileStatus& chart);
 
     // No sealed chart file may hold sealed charts, unless checkOutputs found
     // that they are an unfinished run's: throws FileError otherwise.
@@ -71,7 +69,7 @@ public:
     // The plain output file is locked like the chart, and the folder is synced
     // so that its name is on disk before any sealed byte. Throws FileError
     // when one cannot be created; what was done is undone.
-    void createFiles(const std::string& path, const struct stat& chart);
+    void createFiles(const std::string& path, const FileStatus& chart);
 
     // Writes slot 1, a line feed, the plain second slot and a line feed to
     // output file 1, seals each slot from the first sealed slot through 6 into
@@ -80,7 +78,8 @@ public:
     // read), renames output file 1 over the chart file (over the file it
     // points to, where it is a symbolic link) and syncs the folder. Throws
     // FileError on any failure; a failure before the rename leaves the chart
-    // file untouched and undoes what createFiles did.
+    // file untouched and undoes what createFiles did. The chart stream is
+    // closed before the rename, which Windows needs; the locks outlive it.
     void writeOutputs(const std::string& inPath, const OrdinalTable& ordinals, const SlotSet& slots,
                       ChartStream& chart, const FileIdentity& expected);
 
@@ -91,19 +90,20 @@ private:
     struct Output {
         File file;
         std::string name;
-        std::optional<struct stat> found;  // as checkOutputs found it; empty when the name was free
+        std::optional<FileStatus> found;  // as checkOutputs found it; empty when the name was free
         bool created = false;              // by this run
         bool opened = false;               // by this run, created or found
         bool emptied = false;              // found holding bytes, which this run removed
     };
 
-    void takeChartAttributes(Output& out, const struct stat& chart);
+    void takeChartAttributes(Output& out, const FileStatus& chart);
     void syncDirectory(const std::string& fileName);
     void discard();
 
     FileOps& ops_;
     std::function<void()> checkpoint_;
     std::array<Output, kSlotCount> fout;  // fout[N - 1] is output file N
+    FileLock plainLock_;                  // of output file 1, which becomes the chart
     bool replaced_ = false;
 };
 
