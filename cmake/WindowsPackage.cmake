@@ -1,0 +1,14 @@
+# The Windows zip, built by `cpack --preset windows` after building the
+# windows preset: both programs, linked statically, with the README and a
+# short note on running them from cmd and PowerShell.
+install(TARGETS chartseal chartunseal RUNTIME DESTINATION .)
+install(FILES README.md DESTINATION .)
+install(FILES doc/WINDOWS.txt DESTINATION .)
+
+set(CPACK_PACKAGE_NAME chartseal)
+set(CPACK_PACKAGE_VENDOR "the chartseal team")
+set(CPACK_GENERATOR ZIP)
+set(CPACK_SYSTEM_NAME windows-x64)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+include(CPack)
