@@ -1,25 +1,36 @@
 // Scratch folders, files and process runs for the tests.
 #include "TestSupport.h"
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <iostream>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <random>
 #include <sstream>
 
+#include "app/RunDriver.h"
 #include "output/SealKey.h"
 
 namespace chartseal::test {
 
+std::filesystem::path pathOf(const std::string& name)
+{
+    return std::filesystem::path(std::u8string(name.begin(), name.end()));
+}
+
+std::string makeTempDir()
+{
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (;;) {
+        const auto name = std::filesystem::temp_directory_path() / ("chartseal-test-" + std::to_string(random() % 1000000000));
+        if (std::filesystem::create_directory(name)) return name.string();
+    }
+}
+
 void TempDirTest::SetUp()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "chartseal-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = makeTempDir();
 }
 
 void TempDirTest::TearDown()
@@ -32,16 +43,41 @@ void TempDirTest::TearDown()
     std::filesystem::remove_all(dir_, ec);
 }
 
+int SongFolderTest::runTool(FileOps& ops)
+{
+    std::istringstream in(at("song") + "\n");
+    std::ostringstream out;
+    err.str("");
+    return RunDriver(in, out, err, [] {}, ops).run();
+}
+
+std::string SongFolderTest::chart() const
+{
+    return readFile(at("song.sm")).value_or("<missing>");
+}
+
+std::string SongFolderTest::outFile(int n) const
+{
+    return readFile(outName(n)).value_or("<missing>");
+}
+
+int SongFolderTest::createdOutputs() const
+{
+    int n = 0;
+    for (int i = 1; i <= 6; ++i) n += exists(outName(i));
+    return n;
+}
+
 void writeFile(const std::string& path, const std::string& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(pathOf(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     ASSERT_TRUE(out.good()) << path;
 }
 
 std::optional<std::string> readFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(pathOf(path), std::ios::binary);
     if (!in) return std::nullopt;
     std::ostringstream bytes;
     bytes << in.rdbuf();
@@ -67,25 +103,15 @@ File createOutput(const std::string& path)
 
 bool exists(const std::string& path)
 {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
+    std::error_code ec;
+    return std::filesystem::symlink_status(pathOf(path), ec).type() != std::filesystem::file_type::not_found &&
+           !ec;
 }
 
 ProcessResult runProgram(const std::string& program, const std::string& dir, const std::string& input,
-                         const std::string& args)
+                         const std::vector<std::string>& args)
 {
-    const std::string io = dir + "/.io";
-    std::filesystem::create_directory(io);
-    writeFile(io + "/in", input);
-    const std::string command = "cd '" + dir + "' && '" + program + "' " + args + " < '" + io + "/in' > '" + io +
-                                "/out' 2> '" + io + "/err'";
-    const int raw = std::system(command.c_str());
-    ProcessResult result;
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    result.out = readFile(io + "/out").value_or("");
-    result.err = readFile(io + "/err").value_or("");
-    std::filesystem::remove_all(io);
-    return result;
+    return Process(program, dir, input, args).wait();
 }
 
 // The tests' own transform, byte by byte from the pinned key table, so that

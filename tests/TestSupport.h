@@ -6,9 +6,12 @@
 
 #include "io/FileOps.h"
 
+#include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace chartseal::test {
 
@@ -70,6 +73,18 @@ private:
     std::string dir_;
 };
 
+// A folder with song.sm in it, and whole runs of the tool in-process on it.
+class SongFolderTest : public TempDirTest {
+protected:
+    int runTool(FileOps& ops = systemFileOps());
+    std::string chart() const;
+    std::string outName(int n) const { return at("song_" + std::to_string(n) + ".dat"); }
+    std::string outFile(int n) const;
+    // How many of the six output names are taken.
+    int createdOutputs() const;
+    std::ostringstream err;
+};
+
 void writeFile(const std::string& path, const std::string& bytes);
 // The file opened for reading, or a new empty file (in place of any there)
 // opened for writing, through the system's seam.
@@ -79,14 +94,54 @@ File createOutput(const std::string& path);
 std::optional<std::string> readFile(const std::string& path);
 bool exists(const std::string& path);
 
+// The path of a name held as UTF-8, as the run holds names.
+std::filesystem::path pathOf(const std::string& name);
+
+// A new folder for one test's files; its name is the system's own (on
+// Windows, with backslashes).
+std::string makeTempDir();
+
 struct ProcessResult {
-    int status = -1;  // exit status as the shell sees it
+    int status = -1;  // exit status as a script sees it; 124 when it had to be stopped
     std::string out;
     std::string err;
 };
+
+// A built program started in folder dir with input on its standard input and
+// its output and errors kept, on either system.
+class Process {
+public:
+    Process(const std::string& program, const std::string& dir, const std::string& input,
+            const std::vector<std::string>& args = {});
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process();
+    // Waits for it to end, stopping it after a minute.
+    ProcessResult wait();
+
+private:
+    struct Running;
+    std::string io_;
+    Running* running_ = nullptr;
+};
+
 // Runs program in folder dir with input on its standard input.
 ProcessResult runProgram(const std::string& program, const std::string& dir, const std::string& input,
-                         const std::string& args = "");
+                         const std::vector<std::string>& args = {});
+
+// The status a script sees when main returns status: -1 shows as 255 in a
+// POSIX shell and as -1 on Windows.
+int statusAsSeen(int status);
+
+// A stop request as the system sends one to a running chartseal: the POSIX
+// signals, or Windows' console events, by the number the run reports.
+struct StopRequest {
+    int number;
+    const char* name;
+};
+std::vector<StopRequest> stopRequests();
+// Sends it to this process now.
+void sendStopRequest(int number);
 
 // The sealed form of a slot, as a sealed chart file holds it, and back.
 std::string sealed(std::string_view slot);

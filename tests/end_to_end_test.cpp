@@ -1,12 +1,14 @@
-// The built programs, run as an operator's script runs them.
+// The built programs, run as an operator's script runs them, on either
+// system: answers piped in, output and errors kept.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <filesystem>
+#include <memory>
 
+#include "ReferenceModel.h"
 #include "TestSupport.h"
+#include "app/ExitStatus.h"
 
 namespace chartseal {
 namespace {
@@ -14,52 +16,106 @@ namespace {
 using test::chartBlock;
 using test::readFile;
 using test::runProgram;
+namespace fs = std::filesystem;
+
+const std::string kPauses = "Press any key to continue . . .\nPress any key to continue . . .\n";
 
 class EndToEnd : public test::TempDirTest {
 protected:
-    std::string fiveCharts()
+    static std::string fiveCharts()
     {
         return test::songHeader() + chartBlock("Beginner") + chartBlock("Easy") + chartBlock("Medium") +
                chartBlock("Hard") + chartBlock("Challenge");
     }
+    static std::string fiveChartsSealed()
+    {
+        return test::songHeader() + chartBlock("Easy") + "\n" + chartBlock("Medium") + "\n";
+    }
+    // The folder holds exactly the result of sealing fiveCharts() as base.
+    void expectSealed(const std::string& base)
+    {
+        EXPECT_EQ(readFile(at(base + ".sm")), fiveChartsSealed()) << base;
+        EXPECT_FALSE(test::exists(at(base + "_1.dat"))) << base;
+        const std::string sealedFiles[] = {"", test::sealed(chartBlock("Hard")), test::sealed(chartBlock("Challenge")),
+                                           test::sealed(chartBlock("Beginner")), ""};
+        for (int n = 2; n <= 6; ++n) {
+            EXPECT_EQ(readFile(at(base + "_" + std::to_string(n) + ".dat")), sealedFiles[n - 2]) << base << " file " << n;
+        }
+    }
 };
 
-TEST_F(EndToEnd, NamesWithSpacesAndFoldersAreUsedWhole)
+TEST_F(EndToEnd, NamesWithSpacesFoldersAndAnyLettersAreUsedWhole)
 {
-    std::filesystem::create_directories(at("my songs"));
-    struct Case {
-        std::string name;  // as typed
-        std::string folder;
-    };
-    for (const Case& c : {Case{"glass harbour", ""}, Case{"my songs/glass harbour", "my songs/"}, Case{"", ""}}) {
-        test::writeFile(at(c.name + ".sm"), fiveCharts());
-        const test::ProcessResult r = runProgram(CHARTSEAL_BIN, dir(), c.name + "\n");
-        EXPECT_EQ(r.status, 0) << c.name << ": " << r.err;
-        EXPECT_EQ(r.out, c.name + ".sm\n234510\n");
-        EXPECT_EQ(r.err, "Press any key to continue . . .\nPress any key to continue . . .\n");
-        EXPECT_FALSE(test::exists(at(c.name + "_1.dat")));
-        for (int n = 2; n <= 6; ++n) EXPECT_TRUE(test::exists(at(c.name + "_" + std::to_string(n) + ".dat")));
-        EXPECT_EQ(readFile(at(c.name + ".sm")),
-                  test::songHeader() + chartBlock("Easy") + "\n" + chartBlock("Medium") + "\n");
+    fs::create_directories(test::pathOf(at("my songs")));
+    for (const std::string name : {"glass harbour", "my songs/glass harbour", "", "Café", "桜の歌 (edit)"}) {
+        test::writeFile(at(name + ".sm"), fiveCharts());
+        const test::ProcessResult r = runProgram(CHARTSEAL_BIN, dir(), name + "\n");
+        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+        EXPECT_EQ(r.out, name + ".sm\n234510\n");
+        EXPECT_EQ(r.err, kPauses);
+        expectSealed(name);
     }
 }
 
-TEST_F(EndToEnd, AMissingChartExitsWith255AndCreatesNothing)
+TEST_F(EndToEnd, AMissingChartEndsWithTheUnreadableStatusAndCreatesNothing)
 {
     const test::ProcessResult r = runProgram(CHARTSEAL_BIN, dir(), "absent\n");
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.status, test::statusAsSeen(kExitChartUnreadable));
     EXPECT_EQ(r.out, "absent.sm\n");
     EXPECT_EQ(r.err, "Press any key to continue . . .\nchartseal: absent.sm: No such file or directory\n");
-    EXPECT_TRUE(std::filesystem::is_empty(dir()));
+    EXPECT_TRUE(fs::is_empty(dir()));
 }
 
 TEST_F(EndToEnd, InputThatEndsAfterTheNameDoesNotHang)
 {
     test::writeFile(at("song.sm"), fiveCharts());
-    // No line feed, no answers for the pauses: the run must finish at once.
-    const test::ProcessResult r = runProgram("timeout", dir(), "song", "10 " CHARTSEAL_BIN);
+    // No line feed, no answers for the pauses: the run must finish at once
+    // (the launcher stops it after a minute, with status 124).
+    const test::ProcessResult r = runProgram(CHARTSEAL_BIN, dir(), "song");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "song.sm\n234510\n");
+}
+
+TEST_F(EndToEnd, SealedFilesAlreadyThereAreRefusedAndKept)
+{
+    test::writeFile(at("song.sm"), fiveCharts());
+    ASSERT_EQ(runProgram(CHARTSEAL_BIN, dir(), "song\n").status, 0);
+    const test::ProcessResult again = runProgram(CHARTSEAL_BIN, dir(), "song\n\n\n");
+    EXPECT_EQ(again.status, kExitOutputFailed);
+    EXPECT_EQ(again.err, kPauses + "chartseal: song_3.dat: already holds sealed charts; remove it to seal again\n");
+    expectSealed("song");
+}
+
+TEST_F(EndToEnd, ADirectoryAtASealedNameIsRefusedBeforeAnythingChanges)
+{
+    test::writeFile(at("song.sm"), fiveCharts());
+    fs::create_directory(test::pathOf(at("song_4.dat")));
+    const test::ProcessResult r = runProgram(CHARTSEAL_BIN, dir(), "song\n\n\n");
+    EXPECT_EQ(r.status, kExitOutputFailed);
+    EXPECT_EQ(r.err, kPauses + "chartseal: song_4.dat: is a directory, not a regular file\n");
+    EXPECT_EQ(readFile(at("song.sm")), fiveCharts());
+    EXPECT_TRUE(fs::is_directory(test::pathOf(at("song_4.dat"))));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir()), {}), 2);
+}
+
+TEST_F(EndToEnd, OfTwoRunsAtOnceOneSealsAndTheOtherIsRefused)
+{
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        fs::remove_all(dir());
+        fs::create_directory(dir());
+        test::writeFile(at("song.sm"), fiveCharts());
+        auto first = std::make_unique<test::Process>(CHARTSEAL_BIN, dir(), "song\n\n\n");
+        auto second = std::make_unique<test::Process>(CHARTSEAL_BIN, dir(), "song\n\n\n");
+        const test::ProcessResult a = first->wait(), b = second->wait();
+        EXPECT_EQ(std::min(a.status, b.status), 0) << a.err << b.err;
+        EXPECT_EQ(std::max(a.status, b.status), kExitOutputFailed) << a.err << b.err;
+        const std::string& refused = a.status == 0 ? b.err : a.err;
+        EXPECT_TRUE(refused.find("another chartseal run is sealing it") != std::string::npos ||
+                    refused.find("already holds sealed charts") != std::string::npos)
+            << refused;
+        expectSealed("song");
+    }
 }
 
 TEST_F(EndToEnd, UnsealingGivesBackEachSealedSlot)
@@ -75,35 +131,38 @@ TEST_F(EndToEnd, UnsealingGivesBackEachSealedSlot)
                        {"song_5.dat", chartBlock("Beginner")},
                        {"song_6.dat", ""}};
     for (const auto& s : sealedFiles) {
-        const test::ProcessResult r = runProgram(CHARTUNSEAL_BIN, dir(), "", s.file);
+        const test::ProcessResult r = runProgram(CHARTUNSEAL_BIN, dir(), "", {s.file});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, s.slot) << s.file;
     }
-    const test::ProcessResult all = runProgram(CHARTUNSEAL_BIN, dir(), "", "song_3.dat song_4.dat");
+    const test::ProcessResult all = runProgram(CHARTUNSEAL_BIN, dir(), "", {"song_3.dat", "song_4.dat"});
     EXPECT_EQ(all.out, chartBlock("Hard") + chartBlock("Challenge"));
 
-    const test::ProcessResult missing = runProgram(CHARTUNSEAL_BIN, dir(), "", "song_3.dat nope.dat");
+    const test::ProcessResult missing = runProgram(CHARTUNSEAL_BIN, dir(), "", {"song_3.dat", "nope.dat"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, chartBlock("Hard"));
     EXPECT_EQ(missing.err, "chartunseal: nope.dat: No such file or directory\n");
 }
 
-TEST_F(EndToEnd, TheBundledExampleIsSealedAsDocumented)
+TEST_F(EndToEnd, TheBundledExampleIsSealedToTheByte)
 {
-    std::filesystem::copy_file(CHARTSEAL_EXAMPLE, at("song.sm"));
+    fs::copy_file(CHARTSEAL_EXAMPLE, test::pathOf(at("song.sm")));
     const std::string original = readFile(at("song.sm")).value();
     const test::ProcessResult r = runProgram(CHARTSEAL_BIN, dir(), "song\n\n\n");
     ASSERT_EQ(r.status, 0) << r.err;
     // The example holds Beginner, Easy, Medium, Hard and Challenge charts for
-    // two play styles: Easy and Medium stay, the rest is sealed.
+    // two play styles: Easy and Medium stay, the rest is sealed. The tests'
+    // own model of the partition and of the key give every expected byte.
     EXPECT_EQ(r.out, "song.sm\n234510\n");
-    const std::string kept = readFile(at("song.sm")).value();
+    const test::ModelResult model = test::modelRun(original);
+    EXPECT_EQ(readFile(at("song.sm")), model.slots[1] + "\n" + model.slots[2] + "\n");
+    EXPECT_EQ(readFile(at("song_2.dat")), "");
+    for (int n = 3; n <= 6; ++n) {
+        EXPECT_EQ(readFile(at("song_" + std::to_string(n) + ".dat")), test::sealed(model.slots[n])) << n;
+    }
     const test::ProcessResult unsealed =
-        runProgram(CHARTUNSEAL_BIN, dir(), "", "song_2.dat song_3.dat song_4.dat song_5.dat song_6.dat");
-    EXPECT_EQ(kept.size() + unsealed.out.size(), original.size() + 2);
-    EXPECT_NE(kept.find("     Medium:"), std::string::npos);
-    EXPECT_EQ(kept.find("     Hard:"), std::string::npos);
-    EXPECT_NE(unsealed.out.find("     Beginner:"), std::string::npos);
+        runProgram(CHARTUNSEAL_BIN, dir(), "", {"song_3.dat", "song_4.dat", "song_5.dat"});
+    EXPECT_EQ(unsealed.out, model.slots[3] + model.slots[4] + model.slots[5]);
 }
 
 }  // namespace

@@ -2,9 +2,6 @@
 // and what a failure leaves behind.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -21,26 +18,7 @@ namespace {
 using test::chartBlock;
 using test::readFile;
 
-class Output : public test::TempDirTest {
-protected:
-    // One whole run in-process on <dir>/song.sm.
-    int runTool()
-    {
-        std::istringstream in(at("song") + "\n");
-        std::ostringstream out;
-        err.str("");
-        return RunDriver(in, out, err, [] {}).run();
-    }
-    std::string chart() { return readFile(at("song.sm")).value_or("<missing>"); }
-    std::string outFile(int n) { return readFile(at("song_" + std::to_string(n) + ".dat")).value_or("<missing>"); }
-    int createdOutputs()
-    {
-        int n = 0;
-        for (int i = 1; i <= 6; ++i) n += test::exists(at("song_" + std::to_string(i) + ".dat"));
-        return n;
-    }
-    std::ostringstream err;
-};
+using Output = test::SongFolderTest;
 
 struct OutcomeRow {
     const char* plainSecond;
@@ -207,48 +185,6 @@ TEST_F(Output, EmptySealedFilesFromAnEarlierRunAreReused)
     for (int n = 2; n <= 6; ++n) test::writeFile(at("song_" + std::to_string(n) + ".dat"), "");
     ASSERT_EQ(runTool(), kExitSuccess) << err.str();
     EXPECT_EQ(outFile(3), test::sealed(chartBlock("Hard")));
-}
-
-TEST_F(Output, TheChartKeepsItsPermissionBits)
-{
-    test::writeFile(at("song.sm"), chartBlock("Easy") + chartBlock("Hard"));
-    ASSERT_EQ(::chmod(at("song.sm").c_str(), 0640), 0);
-    ASSERT_EQ(runTool(), kExitSuccess);
-    struct stat st {};
-    ASSERT_EQ(::stat(at("song.sm").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-}
-
-TEST_F(Output, ALinkedChartHasItsTargetReplaced)
-{
-    std::filesystem::create_directory(at("store"));
-    const std::string file = chartBlock("Easy") + chartBlock("Medium") + chartBlock("Hard");
-    test::writeFile(at("store/real.sm"), file);
-    ASSERT_EQ(::symlink("store/real.sm", at("song.sm").c_str()), 0);
-
-    ASSERT_EQ(runTool(), kExitSuccess) << err.str();
-    EXPECT_TRUE(std::filesystem::is_symlink(at("song.sm")));
-    EXPECT_EQ(readFile(at("store/real.sm")), chartBlock("Easy") + "\n" + chartBlock("Medium") + "\n");
-    EXPECT_EQ(outFile(3), test::sealed(chartBlock("Hard")));
-}
-
-TEST_F(Output, ALinkToAnotherFileSystemFailsWithoutChangingAnything)
-{
-    // /dev/shm is a memory file system, apart from the scratch folder's.
-    struct stat shm {}, here {};
-    if (::stat("/dev/shm", &shm) != 0 || ::stat(dir().c_str(), &here) != 0 || shm.st_dev == here.st_dev) {
-        GTEST_SKIP() << "no second file system to link to";
-    }
-    const std::string target = "/dev/shm/chartseal-test-" + std::to_string(::getpid()) + ".sm";
-    const std::string file = chartBlock("Easy") + chartBlock("Medium") + chartBlock("Hard");
-    test::writeFile(target, file);
-    ASSERT_EQ(::symlink(target.c_str(), at("song.sm").c_str()), 0);
-
-    EXPECT_EQ(runTool(), kExitOutputFailed);
-    EXPECT_EQ(err.str(), "chartseal: " + at("song.sm") + ": cannot replace: Invalid cross-device link\n");
-    EXPECT_EQ(readFile(target), file);
-    EXPECT_EQ(createdOutputs(), 0);
-    ::unlink(target.c_str());
 }
 
 }  // namespace

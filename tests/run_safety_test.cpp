@@ -2,13 +2,10 @@
 // run that did not finish, and stop signals during the output stage.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "TestSupport.h"
@@ -137,10 +134,9 @@ protected:
     }
     void appendToChart(const std::string& line)
     {
-        const int fd = ::open(at("song.sm").c_str(), O_WRONLY | O_APPEND);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-        ::close(fd);
+        std::ofstream chart(at("song.sm"), std::ios::binary | std::ios::app);
+        chart.write(line.data(), static_cast<std::streamsize>(line.size()));
+        ASSERT_TRUE(chart.good());
     }
     std::ostringstream err;
     int interruptedBy = 0;
@@ -245,7 +241,7 @@ TEST_F(RunSafety, ARunThatStoppedInTheMiddleOfTheReplacementIsFinished)
     test::writeFile(at("song.sm"), original);
     ASSERT_EQ(runTool(), kExitSuccess);
     // What a cut in the middle of the rename leaves: both names for the new chart.
-    ASSERT_EQ(::link(at("song.sm").c_str(), outName(1).c_str()), 0);
+    fs::create_hard_link(at("song.sm"), outName(1));
     EXPECT_EQ(runTool(), kExitOutputFailed);
     EXPECT_EQ(err.str(), "chartseal: " + outName(1) + ": left by a run that stopped after replacing the chart; removed\n"
                          "chartseal: " + outName(3) + ": already holds sealed charts; remove it to seal again\n");
@@ -253,10 +249,22 @@ TEST_F(RunSafety, ARunThatStoppedInTheMiddleOfTheReplacementIsFinished)
 }
 
 struct Stop {
-    int signal;
+    test::StopRequest request;
     const char* when;
-    friend void PrintTo(const Stop& s, std::ostream* os) { *os << strsignal(s.signal) << " before " << s.when; }
+    int signal() const { return request.number; }
+    friend void PrintTo(const Stop& s, std::ostream* os) { *os << s.request.name << " before " << s.when; }
 };
+
+// Each of the system's stop requests, before output steps of every kind.
+std::vector<Stop> stops()
+{
+    const char* moments[] = {"open song_3.dat", "write song_1.dat", "write song_4.dat", "sync song_5.dat",
+                             "sync song_4.dat"};
+    const std::vector<test::StopRequest> requests = test::stopRequests();
+    std::vector<Stop> all;
+    for (std::size_t i = 0; i < std::size(moments); ++i) all.push_back({requests[i % requests.size()], moments[i]});
+    return all;
+}
 
 class StopSignal : public RunSafety, public ::testing::WithParamInterface<Stop> {};
 
@@ -265,19 +273,17 @@ TEST_P(StopSignal, BeforeTheReplacementUndoesTheRunAndEndsByTheSignal)
     for (const bool emptyBefore : {false, true}) {
         SCOPED_TRACE(emptyBefore ? "empty sealed files before" : "fresh folder");
         freshFolder(emptyBefore);
-        HookedFileOps ops(inFolder(GetParam().when), [] { ::kill(::getpid(), GetParam().signal); });
-        EXPECT_EQ(runTool(ops), 128 + GetParam().signal) << err.str();
+        HookedFileOps ops(inFolder(GetParam().when), [] { test::sendStopRequest(GetParam().signal()); });
+        EXPECT_EQ(runTool(ops), 128 + GetParam().signal()) << err.str();
         EXPECT_TRUE(ops.fired());
-        EXPECT_EQ(interruptedBy, GetParam().signal);
+        EXPECT_EQ(interruptedBy, GetParam().signal());
         EXPECT_EQ(err.str(), "");
         expectUntouched(original, emptyBefore);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, StopSignal,
-                         ::testing::Values(Stop{SIGINT, "open song_3.dat"}, Stop{SIGTERM, "write song_1.dat"},
-                                           Stop{SIGHUP, "write song_4.dat"}, Stop{SIGQUIT, "sync song_5.dat"},
-                                           Stop{SIGINT, "sync song_4.dat"}));
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::ValuesIn(stops()),
+                         [](const auto& info) { return std::string(info.param.request.name) + std::to_string(info.index); });
 
 TEST_F(RunSafety, AStopSignalAfterTheReplacementLetsTheRunFinish)
 {
@@ -290,7 +296,7 @@ TEST_F(RunSafety, AStopSignalAfterTheReplacementLetsTheRunFinish)
         int replace(const std::string& from, const std::string& to) override
         {
             const int result = real.replace(from, to);
-            ::kill(::getpid(), SIGINT);
+            test::sendStopRequest(test::stopRequests().front().number);
             renamed_ = true;
             return result;
         }

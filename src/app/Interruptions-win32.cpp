@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "app/Interruptions.h"
+#include "app/Interruptions-win32.h"
 
 namespace chartseal {
 
@@ -17,6 +18,7 @@ constexpr int kBreak = 21;      // Ctrl-Break, as Windows' SIGBREAK
 constexpr int kHangUp = 1;      // the console closed, the user logged off, as SIGHUP
 
 std::atomic<int> arrived{0};
+std::atomic<bool> holding{false};
 // Set once the run has decided how to end and undone what it had to.
 HANDLE settled = nullptr;
 
@@ -48,10 +50,12 @@ HeldInterruptions::HeldInterruptions() : state_(std::make_unique<State>())
     if (settled == nullptr) settled = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ::ResetEvent(settled);
     ::SetConsoleCtrlHandler(holdBack, TRUE);
+    holding.store(true);
 }
 
 HeldInterruptions::~HeldInterruptions()
 {
+    holding.store(false);
     ::SetConsoleCtrlHandler(holdBack, FALSE);
     arrived.store(0);
     ::SetEvent(settled);
@@ -60,6 +64,11 @@ HeldInterruptions::~HeldInterruptions()
 int HeldInterruptions::pending() const
 {
     return arrived.load();
+}
+
+bool deliverConsoleEvent(unsigned long event)
+{
+    return holding.load() && holdBack(event);
 }
 
 // The run has undone its work and returns 128 plus the number from main; a

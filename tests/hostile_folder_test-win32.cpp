@@ -1,0 +1,76 @@
+// Folders an operator may have prepared, on Windows: device names, folders
+// and hard links at the output names. The POSIX cases that have no Windows
+// form are listed as skipped, with the reason.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "TestSupport.h"
+#include "app/ExitStatus.h"
+#include "app/RunDriver.h"
+
+namespace chartseal {
+namespace {
+
+using test::chartBlock;
+namespace fs = std::filesystem;
+
+class HostileFolder : public test::SongFolderTest {
+protected:
+    static std::string fiveCharts()
+    {
+        return test::songHeader() + chartBlock("Beginner") + chartBlock("Easy") + chartBlock("Medium") +
+               chartBlock("Hard") + chartBlock("Challenge");
+    }
+};
+
+TEST_F(HostileFolder, AFolderAtAnyOutputNameIsRefusedBeforeAnythingChanges)
+{
+    for (int n = 1; n <= 6; ++n) {
+        SCOPED_TRACE("output " + std::to_string(n));
+        fs::remove_all(dir());
+        fs::create_directory(dir());
+        test::writeFile(at("song.sm"), fiveCharts());
+        fs::create_directory(outName(n));
+        EXPECT_EQ(runTool(), kExitOutputFailed);
+        EXPECT_EQ(err.str(), "chartseal: " + outName(n) + ": is a directory, not a regular file\n");
+        EXPECT_EQ(chart(), fiveCharts());
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir()), {}), 2);
+    }
+}
+
+TEST_F(HostileFolder, ADeviceNameIsNoChart)
+{
+    // "NUL.sm" names the null device on Windows, whatever the folder.
+    std::istringstream in(at("NUL") + "\n");
+    std::ostringstream out;
+    EXPECT_EQ(RunDriver(in, out, err, [] {}).run(), kExitChartUnreadable);
+    EXPECT_NE(err.str().find("not a regular file"), std::string::npos) << err.str();
+    EXPECT_TRUE(fs::is_empty(dir()));
+}
+
+TEST_F(HostileFolder, AnOutputWithAnotherHardLinkIsRefused)
+{
+    test::writeFile(at("song.sm"), fiveCharts());
+    test::writeFile(at("elsewhere.txt"), "");
+    fs::create_hard_link(at("elsewhere.txt"), outName(3));
+    EXPECT_EQ(runTool(), kExitOutputFailed);
+    EXPECT_EQ(err.str(), "chartseal: " + outName(3) + ": has another hard link; outputs must be files of their own\n");
+    EXPECT_EQ(chart(), fiveCharts());
+}
+
+TEST(HostileFolderPosixOnly, SymbolicLinksFifosSocketsAndDevicesAtOutputNames)
+{
+    GTEST_SKIP() << "symbolic links are not created under wine, and FIFOs, sockets and device nodes in a folder "
+                    "are POSIX things; the refusal of a link or special file is tested on Linux";
+}
+
+TEST(HostileFolderPosixOnly, PermissionBitsSetIdBitsAndOwnersOfTheOutputs)
+{
+    GTEST_SKIP() << "Windows files have attributes and access lists, not POSIX permission bits or owners; the "
+                    "attributes the outputs take are tested in WindowsOutput";
+}
+
+}  // namespace
+}  // namespace chartseal

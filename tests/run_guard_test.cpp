@@ -1,0 +1,94 @@
+// Whatever goes wrong around a run, it ends with one line and a status:
+// standard input that cannot be read, and exceptions from deep inside.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <new>
+#include <sstream>
+#include <stdexcept>
+
+#include "TestSupport.h"
+#include "app/ExitStatus.h"
+#include "app/RunDriver.h"
+
+namespace chartseal {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string fiveCharts()
+{
+    return test::songHeader() + test::chartBlock("Beginner") + test::chartBlock("Easy") +
+           test::chartBlock("Medium") + test::chartBlock("Hard") + test::chartBlock("Challenge");
+}
+
+using RunGuard = test::SongFolderTest;
+
+// A stream whose reads fail as reading a directory does.
+class FailingInput final : public std::streambuf {
+protected:
+    int_type underflow() override { throw FileError::fromErrno("standard input", "cannot read", EISDIR); }
+};
+
+TEST_F(RunGuard, UnreadableStandardInputIsAnErrorNotAnEmptyName)
+{
+    test::writeFile(at(".sm"), fiveCharts());
+    FailingInput failing;
+    for (const bool throws : {true, false}) {
+        std::istream in(&failing);
+        if (throws) in.exceptions(std::ios::badbit);
+        std::ostringstream out, errors;
+        EXPECT_EQ(RunDriver(in, out, errors, [] {}).run(), kExitOutputFailed);
+        EXPECT_EQ(out.str(), "");
+        EXPECT_EQ(errors.str(), throws ? "chartseal: standard input: cannot read: Is a directory\n"
+                                       : "chartseal: standard input: cannot read\n");
+    }
+    EXPECT_EQ(test::readFile(at(".sm")), fiveCharts());
+}
+
+// Throws the given exception from the reads of the chart's second opening.
+class ThrowingReads final : public test::ForwardingFileOps {
+public:
+    explicit ThrowingReads(std::function<void()> thrower) : thrower_(std::move(thrower)) {}
+    FileHandle openForReading(const std::string& path) override
+    {
+        if (path.ends_with(".sm")) ++chartOpens_;
+        return real.openForReading(path);
+    }
+    std::ptrdiff_t readAt(FileHandle handle, void* buf, std::size_t count, std::uint64_t offset) override
+    {
+        if (chartOpens_ >= 2) thrower_();
+        return real.readAt(handle, buf, count, offset);
+    }
+
+private:
+    std::function<void()> thrower_;
+    int chartOpens_ = 0;
+};
+
+TEST_F(RunGuard, NoExceptionEscapesTheRun)
+{
+    const std::function<void()> throwers[] = {
+        [] { throw std::bad_alloc(); },
+        [] { throw std::length_error("basic_string::_M_create"); },
+        [] { throw std::runtime_error("something unforeseen"); },
+    };
+    const std::string messages[] = {"out of memory", "out of memory", "something unforeseen"};
+    for (int i = 0; i < 3; ++i) {
+        fs::remove_all(dir());
+        fs::create_directory(dir());
+        test::writeFile(at("song.sm"), fiveCharts());
+        ThrowingReads ops(throwers[i]);
+        EXPECT_EQ(runTool(ops), kExitOutputFailed);
+        const std::string line = err.str();
+        EXPECT_NE(line.find(messages[i]), std::string::npos) << line;
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+        EXPECT_EQ(test::readFile(at("song.sm")), fiveCharts());
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir()), {}), 1);
+    }
+}
+
+}  // namespace
+}  // namespace chartseal
