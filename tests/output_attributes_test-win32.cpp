@@ -36,8 +36,8 @@ TEST_F(WindowsOutput, TheChartKeepsItsHiddenAttributeAndTheSealedFilesTakeIt)
 
 TEST_F(WindowsOutput, BothSeparatorsSplitTheFolderFromTheName)
 {
-    std::filesystem::create_directories(test::pathOf(at("pack/sub")));
-    for (const std::string& name : {at("pack\\song"), at("pack/sub\\song"), at("pack\\sub/song")}) {
+    for (const std::string folder : {"a", "b/c", "d/e"}) std::filesystem::create_directories(test::pathOf(at(folder)));
+    for (const std::string& name : {at("a\\song"), at("b/c\\song"), at("d\\e/song")}) {
         test::writeFile(name + ".sm", chartBlock("Easy") + chartBlock("Medium") + chartBlock("Hard"));
         std::istringstream in(name + "\n");
         std::ostringstream out;

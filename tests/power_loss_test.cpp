@@ -26,7 +26,7 @@ enum class Data { durable, current, cut };
 
 // The disk with the given entries, each file holding its durable bytes, its
 // current bytes, or its durable bytes plus half of what was written since.
-State disk(const State& at, const std::map<std::string, ino_t>& entries, Data data)
+State disk(const State& at, const std::map<std::string, MemoryFileSystem::ino_t>& entries, Data data)
 {
     State result;
     result.entries = entries;
@@ -48,7 +48,7 @@ State disk(const State& at, const std::map<std::string, ino_t>& entries, Data da
     return result;
 }
 
-void apply(std::map<std::string, ino_t>& entries, const MemoryFileSystem::FolderChange& change)
+void apply(std::map<std::string, MemoryFileSystem::ino_t>& entries, const MemoryFileSystem::FolderChange& change)
 {
     using Change = MemoryFileSystem::FolderChange;
     switch (change.kind) {
@@ -70,7 +70,7 @@ std::vector<DiskState> statesAfterPowerCut(const State& at)
         {"folder changes persisted, unsynced data lost", disk(at, at.entries, Data::durable)},
         {"folder changes persisted, unsynced data cut", disk(at, at.entries, Data::cut)},
     };
-    std::map<std::string, ino_t> entries = at.durableEntries;
+    std::map<std::string, MemoryFileSystem::ino_t> entries = at.durableEntries;
     for (std::size_t done = 0;; ++done) {
         const std::string prefix = std::to_string(done) + " of " + std::to_string(at.pending.size()) +
                                    " unsynced folder changes";
@@ -80,7 +80,7 @@ std::vector<DiskState> statesAfterPowerCut(const State& at)
         const MemoryFileSystem::FolderChange& next = at.pending[done];
         if (next.kind == MemoryFileSystem::FolderChange::rename) {
             // The target already names the file, and the source still does.
-            std::map<std::string, ino_t> half = entries;
+            std::map<std::string, MemoryFileSystem::ino_t> half = entries;
             half[next.to] = next.inode;
             states.push_back({prefix + ", then half a rename", disk(at, half, Data::durable)});
             states.push_back({prefix + ", then half a rename, all data", disk(at, half, Data::current)});

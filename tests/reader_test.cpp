@@ -57,7 +57,10 @@ TEST_F(Reader, FailuresAreStatusesWithAText)
     char byte = 0;
     EXPECT_EQ(chartseal_read_file(at("absent.dat").c_str(), &byte, 1, &length), CHARTSEAL_CANNOT_OPEN);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(chartseal_read_file(dir().c_str(), &byte, 1, &length), CHARTSEAL_CANNOT_READ);
+    // A folder is never read as a file: POSIX systems open it and fail to
+    // read it, Windows fails to open it.
+    const chartseal_status folder = chartseal_read_file(dir().c_str(), &byte, 1, &length);
+    EXPECT_TRUE(folder == CHARTSEAL_CANNOT_READ || folder == CHARTSEAL_CANNOT_OPEN) << folder;
     EXPECT_EQ(chartseal_read_file(nullptr, &byte, 1, &length), CHARTSEAL_INVALID_ARGUMENT);
     EXPECT_EQ(chartseal_read_file(at("x").c_str(), nullptr, 4, &length), CHARTSEAL_INVALID_ARGUMENT);
     EXPECT_EQ(chartseal_read_file(at("x").c_str(), &byte, 1, nullptr), CHARTSEAL_INVALID_ARGUMENT);

@@ -198,18 +198,30 @@ TEST_P(ChangedWhileSealing, TheChartIsNotReplacedAndKeepsTheChange)
     for (const bool emptyBefore : {false, true}) {
         SCOPED_TRACE(emptyBefore ? "empty sealed files before" : "fresh folder");
         freshFolder(emptyBefore);
+        bool saveRefused = false;
         HookedFileOps ops(inFolder(GetParam().when), [&] {
             switch (GetParam().how) {
-            case Change::save:
+            case Change::save: {
                 test::writeFile(at("saved"), changed);
-                fs::rename(at("saved"), at("song.sm"));
+                std::error_code ec;
+                fs::rename(at("saved"), at("song.sm"), ec);
+                // Windows replaces no file that is open, as the run's chart is:
+                // there the editor's save fails, and it keeps its text.
+                saveRefused = static_cast<bool>(ec);
                 break;
+            }
             case Change::append: appendToChart("#APPENDED:while sealing;\n"); break;
             case Change::shrink: fs::resize_file(at("song.sm"), header.size()); break;
             }
         });
-        EXPECT_EQ(runTool(ops), kExitOutputFailed);
+        const int status = runTool(ops);
         EXPECT_TRUE(ops.fired());
+        if (saveRefused) {
+            EXPECT_EQ(status, kExitSuccess) << err.str();
+            expectFinal();
+            continue;
+        }
+        EXPECT_EQ(status, kExitOutputFailed);
         EXPECT_EQ(err.str(),
                   "chartseal: " + at("song.sm") + ": changed while it was being sealed; run chartseal again\n");
         expectUntouched(GetParam().how == Change::shrink ? header : changed, emptyBefore);

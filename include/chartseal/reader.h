@@ -40,7 +40,7 @@ typedef enum chartseal_status {
  * file, so that a file can be taken in pieces of any size. */
 CHARTSEAL_READER_API void chartseal_unseal(void* data, size_t length, uint64_t offset);
 
-/* Reads the whole sealed file at path into buffer, unsealed, and sets
+/* Reads the whole sealed file at path (UTF-8 on Windows) into buffer, unsealed, and sets
  * *length to its size. When the file is longer than capacity, returns
  * CHARTSEAL_BUFFER_TOO_SMALL with *length set to the size needed and the
  * buffer holding the first capacity bytes unsealed. buffer may be null when

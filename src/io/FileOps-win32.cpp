@@ -144,16 +144,37 @@ int statusOfName(const std::string& path, FileStatus& st, DWORD extraFlags)
     return result;
 }
 
-// The kernel object that stands for the lock of one file: named after the
-// file's volume and number, so that every run that opens the file, by any
-// name, finds the same one.
-std::wstring lockName(const wchar_t* space, const BY_HANDLE_FILE_INFORMATION& info)
+// The full name of an open file, links resolved; empty, with the error set,
+// on failure.
+std::wstring finalName(HANDLE h)
 {
-    wchar_t name[96];
-    std::swprintf(name, sizeof name / sizeof name[0], L"%ls\\chartseal-lock-%08lx-%08lx%08lx", space,
-                  static_cast<unsigned long>(info.dwVolumeSerialNumber),
-                  static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
+    std::wstring name(MAX_PATH, L'\0');
+    DWORD n = ::GetFinalPathNameByHandleW(h, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED);
+    if (n >= name.size()) {
+        name.resize(n);
+        n = ::GetFinalPathNameByHandleW(h, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED);
+    }
+    if (n == 0 || n >= name.size()) return {};
+    name.resize(n);
     return name;
+}
+
+// The kernel object that stands for the lock of one file: named after the
+// file's full name, in capitals as the file system compares names, so that
+// every run that opens the file by that name finds the same one, also once
+// the replacement has put another file there. (The file's number would be
+// reused by a new file once the replaced one is gone.)
+std::wstring lockName(const wchar_t* space, std::wstring name)
+{
+    ::CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (const wchar_t c : name) {
+        hash = (hash ^ static_cast<std::uint16_t>(c)) * 1099511628211ull;
+    }
+    wchar_t text[80];
+    std::swprintf(text, sizeof text / sizeof text[0], L"%ls\\chartseal-lock-%016llx", space,
+                  static_cast<unsigned long long>(hash));
+    return text;
 }
 
 class Win32FileOps final : public FileOps {
@@ -163,8 +184,10 @@ public:
         // Backup semantics open a directory too, so that its status can tell
         // what it is; the others may go on writing and renaming the chart,
         // which the run's identity checks then see.
-        return handleOf(::CreateFileW(toWide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        const HANDLE h = ::CreateFileW(toWide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return failedHandle();
+        return handleOf(h);
     }
     FileHandle openOutput(const std::string& path, bool create) override
     {
@@ -249,11 +272,11 @@ public:
         // The replacement needs the chart's handles closed, and a byte-range
         // lock would go with them; a named mutex stays until its own handle
         // is closed or the process ends.
-        BY_HANDLE_FILE_INFORMATION info{};
-        if (!::GetFileInformationByHandle(win(file), &info)) return failedHandle();
-        HANDLE mutex = ::CreateMutexW(nullptr, FALSE, lockName(L"Global", info).c_str());
+        const std::wstring name = finalName(win(file));
+        if (name.empty()) return failedHandle();
+        HANDLE mutex = ::CreateMutexW(nullptr, FALSE, lockName(L"Global", name).c_str());
         if (mutex == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED) {
-            mutex = ::CreateMutexW(nullptr, FALSE, lockName(L"Local", info).c_str());
+            mutex = ::CreateMutexW(nullptr, FALSE, lockName(L"Local", name).c_str());
         }
         if (mutex == nullptr) return failedHandle();
         if (::GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -289,20 +312,14 @@ public:
             failed();
             return {};
         }
-        std::wstring name(MAX_PATH, L'\0');
-        DWORD n = ::GetFinalPathNameByHandleW(h, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED);
-        if (n >= name.size()) {
-            name.resize(n);
-            n = ::GetFinalPathNameByHandleW(h, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED);
-        }
+        std::wstring name = finalName(h);
         const DWORD error = ::GetLastError();
         ::CloseHandle(h);
-        if (n == 0 || n >= name.size()) {
+        if (name.empty()) {
             ::SetLastError(error);
             failed();
             return {};
         }
-        name.resize(n);
         // "\\?\C:\..." is the same name as "C:\...".
         if (name.rfind(L"\\\\?\\", 0) == 0 && name.size() > 6 && name[5] == L':') name.erase(0, 4);
         return toUtf8(name);

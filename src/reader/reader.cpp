@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "output/ChartSealer.h"
+#include "reader/OpenFile.h"
 
 #ifndef CHARTSEAL_VERSION
 #error "the build gives CHARTSEAL_VERSION"
@@ -23,7 +24,7 @@ chartseal_status chartseal_read_file(const char* path, void* buffer, size_t capa
 {
     if (path == nullptr || length == nullptr || (buffer == nullptr && capacity > 0)) return CHARTSEAL_INVALID_ARGUMENT;
     *length = 0;
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = chartseal::reader::openForReading(path);
     if (file == nullptr) return CHARTSEAL_CANNOT_OPEN;
     char* bytes = static_cast<char*>(buffer);
     std::size_t total = 0;
