@@ -34,6 +34,19 @@ TEST_F(WindowsOutput, TheChartKeepsItsHiddenAttributeAndTheSealedFilesTakeIt)
     EXPECT_EQ(attributesOf(outName(3)) & FILE_ATTRIBUTE_READONLY, 0u);
 }
 
+TEST_F(WindowsOutput, AReadOnlyChartIsRefusedBeforeAnythingIsCreated)
+{
+    // Windows replaces no read-only file (wine does): the run says so first.
+    const std::string file = chartBlock("Easy") + chartBlock("Medium") + chartBlock("Hard");
+    test::writeFile(at("song.sm"), file);
+    ASSERT_TRUE(::SetFileAttributesW(test::pathOf(at("song.sm")).c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(runTool(), kExitOutputFailed);
+    EXPECT_EQ(err.str(), "chartseal: " + at("song.sm") + ": is read-only; clear its read-only attribute to seal it\n");
+    EXPECT_EQ(chart(), file);
+    EXPECT_EQ(createdOutputs(), 0);
+    ::SetFileAttributesW(test::pathOf(at("song.sm")).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST_F(WindowsOutput, BothSeparatorsSplitTheFolderFromTheName)
 {
     for (const std::string folder : {"a", "b/c", "d/e"}) std::filesystem::create_directories(test::pathOf(at(folder)));

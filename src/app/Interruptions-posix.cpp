@@ -16,10 +16,12 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 struct HeldInterruptions::State {
     sigset_t held;
     sigset_t previous;
+    bool untilExit = false;
 };
 
-HeldInterruptions::HeldInterruptions() : state_(std::make_unique<State>())
+HeldInterruptions::HeldInterruptions(bool untilExit) : state_(std::make_unique<State>())
 {
+    state_->untilExit = untilExit;
     sigemptyset(&state_->held);
     for (const int sig : kStopSignals) {
         // A blocked signal stays pending even when ignored: one that the
@@ -36,7 +38,7 @@ HeldInterruptions::~HeldInterruptions()
     const struct timespec now {};
     while (pending() != 0 && ::sigtimedwait(&state_->held, nullptr, &now) > 0) {
     }
-    ::sigprocmask(SIG_SETMASK, &state_->previous, nullptr);
+    if (!state_->untilExit) ::sigprocmask(SIG_SETMASK, &state_->previous, nullptr);
 }
 
 int HeldInterruptions::pending() const

@@ -42,10 +42,13 @@ BOOL WINAPI holdBack(DWORD event)
 
 }  // namespace
 
-struct HeldInterruptions::State {};
+struct HeldInterruptions::State {
+    bool untilExit = false;
+};
 
-HeldInterruptions::HeldInterruptions() : state_(std::make_unique<State>())
+HeldInterruptions::HeldInterruptions(bool untilExit) : state_(std::make_unique<State>())
 {
+    state_->untilExit = untilExit;
     arrived.store(0);
     if (settled == nullptr) settled = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ::ResetEvent(settled);
@@ -56,7 +59,8 @@ HeldInterruptions::HeldInterruptions() : state_(std::make_unique<State>())
 HeldInterruptions::~HeldInterruptions()
 {
     holding.store(false);
-    ::SetConsoleCtrlHandler(holdBack, FALSE);
+    // Held until exit, the handler stays and takes every event from now on.
+    if (!state_->untilExit) ::SetConsoleCtrlHandler(holdBack, FALSE);
     arrived.store(0);
     ::SetEvent(settled);
 }

@@ -10,10 +10,13 @@ namespace chartseal {
 // process, and pending() tells whether one arrived; the output stage looks at
 // it between its steps. On its end, the signals still held back are dropped:
 // the run has decided how to end, by endBySignal or normally. Signals that the
-// process was started with ignored stay ignored.
+// process was started with ignored stay ignored. With untilExit, they stay
+// held back (and dropped) after its end, for a process that ends right after
+// the run: a signal in its last moments cannot then end a run that has done
+// its work.
 class HeldInterruptions {
 public:
-    HeldInterruptions();
+    explicit HeldInterruptions(bool untilExit = false);
     ~HeldInterruptions();
     HeldInterruptions(const HeldInterruptions&) = delete;
     HeldInterruptions& operator=(const HeldInterruptions&) = delete;

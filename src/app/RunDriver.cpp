@@ -166,7 +166,7 @@ int RunDriver::runStages()
         return fail(e, kExitChartUnreadable);
     }
 
-    HeldInterruptions interruptions;
+    HeldInterruptions interruptions(holdUntilExit_);
     auto checkpoint = [&interruptions] {
         if (const int sig = interruptions.pending()) throw Interrupted{sig};
     };

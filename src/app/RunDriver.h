@@ -17,6 +17,11 @@ public:
     RunDriver(std::istream& in, std::ostream& out, std::ostream& err, std::function<void()> pause,
               FileOps& ops = systemFileOps());
 
+    // For a process that ends right after the run: once the output stage
+    // has begun, stop signals stay held back to the end of the process (one
+    // that interrupted the output stage is still reported by interruptedBy).
+    void holdStopSignalsUntilExit() { holdUntilExit_ = true; }
+
     // Runs once and returns the exit status (see ExitStatus.h). No exception
     // leaves it.
     int run();
@@ -37,6 +42,7 @@ private:
     std::function<void()> pause_;
     FileOps& ops_;
     int interruptedBy_ = 0;
+    bool holdUntilExit_ = false;
     std::string inPath_;  // the chart file name, once read
 };
 

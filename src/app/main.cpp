@@ -12,6 +12,7 @@ int main()
     std::istream& in = chartseal::standardInput();
     chartseal::ConsolePause pause(in, std::cerr);
     chartseal::RunDriver driver(in, std::cout, std::cerr, pause);
+    driver.holdStopSignalsUntilExit();
     const int status = driver.run();
     if (driver.interruptedBy() != 0) chartseal::endBySignal(driver.interruptedBy());
     return status;

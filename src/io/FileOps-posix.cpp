@@ -165,6 +165,12 @@ std::uint32_t outputAttributeBits(std::uint32_t chartBits)
     return chartBits & 0777;
 }
 
+std::string replacementRefusal(std::uint32_t)
+{
+    // The folder's permissions decide, and the rename reports them.
+    return {};
+}
+
 std::string folderOf(const std::string& fileName)
 {
     const std::size_t slash = fileName.rfind('/');

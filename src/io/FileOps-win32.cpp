@@ -340,6 +340,12 @@ std::uint32_t outputAttributeBits(std::uint32_t chartBits)
     return chartBits & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
 }
 
+std::string replacementRefusal(std::uint32_t chartBits)
+{
+    if (chartBits & FILE_ATTRIBUTE_READONLY) return "is read-only; clear its read-only attribute to seal it";
+    return {};
+}
+
 std::string folderOf(const std::string& fileName)
 {
     const std::size_t separator = fileName.find_last_of("\\/");

@@ -120,6 +120,10 @@ std::string folderOf(const std::string& fileName);
 // sticky bits on POSIX systems, never read-only or system bits on Windows.
 std::uint32_t outputAttributeBits(std::uint32_t chartBits);
 
+// Why a chart with these attribute bits cannot be replaced, for a message;
+// empty when it can. On Windows a read-only file cannot be replaced.
+std::string replacementRefusal(std::uint32_t chartBits);
+
 // What a file that is not a regular file is, for a message: "a directory".
 std::string describeKind(FileKind kind);
 

@@ -58,6 +58,9 @@ int OutputWriter::firstSealedSlot(const OrdinalTable& ordinals)
 OutputWriter::Leftover OutputWriter::checkOutputs(const std::string& path, const std::string& inPath,
                                                   const FileStatus& chart)
 {
+    if (const std::string refusal = replacementRefusal(chart.attributes.bits); !refusal.empty()) {
+        throw FileError(inPath, refusal);
+    }
     FileStatus chartName;
     if (ops_.linkStatusOf(inPath, chartName) != 0) throw FileError::fromErrno(inPath, errno);
     const bool chartIsLink = chartName.kind == FileKind::symbolicLink;

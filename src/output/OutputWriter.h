@@ -51,8 +51,9 @@ public:
         afterReplacement,
     };
 
-    // Before anything is written: the chart (whose status is given) and the
-    // six output names must be seven distinct files, and each output name
+    // Before anything is written: the chart (whose status is given) must be
+    // one the system lets be replaced, and it and the six output names must
+    // be seven distinct files, and each output name
     // absent or a regular file with no other link, never a symbolic link.
     // Throws FileError on a refusal, having changed nothing.
     Leftover checkOutputs(const std::string& path, const std::string& inPath, const FileStatus& chart);
