@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 #include "app/ExitStatus.h"
 #include "app/RunDriver.h"
+#include "output/OutputWriter.h"
 
 namespace chartseal {
 namespace {
@@ -48,6 +49,23 @@ TEST_F(HostileFolder, ADeviceNameIsNoChart)
     EXPECT_EQ(RunDriver(in, out, err, [] {}).run(), kExitChartUnreadable);
     EXPECT_NE(err.str().find("not a regular file"), std::string::npos) << err.str();
     EXPECT_TRUE(fs::is_empty(dir()));
+}
+
+TEST_F(HostileFolder, ADeviceNameAtAnOutputNameIsRefused)
+{
+    // "NUL.x_1.dat" names the null device too: the part before the first dot
+    // is what counts. (A run could only meet it with a chart that is NUL
+    // itself, so the output stage is asked directly.)
+    test::writeFile(at("song.sm"), fiveCharts());
+    const FileStatus chartStatus = test::openForReading(at("song.sm")).status();
+    OutputWriter writer;
+    try {
+        writer.checkOutputs(at("NUL.x"), at("song.sm"), chartStatus);
+        FAIL() << "a device name was taken for an output";
+    } catch (const FileError& e) {
+        EXPECT_EQ(std::string(e.what()), at("NUL.x_1.dat") + ": is a character device, not a regular file");
+    }
+    EXPECT_EQ(chart(), fiveCharts());
 }
 
 TEST_F(HostileFolder, AnOutputWithAnotherHardLinkIsRefused)
