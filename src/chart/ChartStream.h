@@ -80,11 +80,7 @@ public:
     // Starts again from the first byte of the file, as a new pass would.
     void rewind();
 
-    // Closes the file; a stream already closed stays so.
-    void close()
-    {
-        if (file_.isOpen()) file_.close();
-    }
+    void close() { file_.close(); }
     const std::string& path() const { return file_.path(); }
     // The open chart file itself, for its lock, its identity and its bytes.
     File& file() { return file_; }

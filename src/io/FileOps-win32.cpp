@@ -132,10 +132,16 @@ int statusOfHandle(HANDLE h, FileStatus& st)
     return 0;
 }
 
+// A handle that only reads what a name is, whatever the file (a folder too).
+HANDLE openForAttributes(const std::string& path, DWORD extraFlags)
+{
+    return ::CreateFileW(toWide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | extraFlags, nullptr);
+}
+
 int statusOfName(const std::string& path, FileStatus& st, DWORD extraFlags)
 {
-    const HANDLE h = ::CreateFileW(toWide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | extraFlags, nullptr);
+    const HANDLE h = openForAttributes(path, extraFlags);
     if (h == INVALID_HANDLE_VALUE) return failed();
     const int result = statusOfHandle(h, st);
     const DWORD error = ::GetLastError();
@@ -306,8 +312,7 @@ public:
     int remove(const std::string& path) override { return ::DeleteFileW(toWide(path).c_str()) ? 0 : failed(); }
     std::string resolve(const std::string& path) override
     {
-        const HANDLE h = ::CreateFileW(toWide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        const HANDLE h = openForAttributes(path, 0);
         if (h == INVALID_HANDLE_VALUE) {
             failed();
             return {};

@@ -160,7 +160,7 @@ void OutputWriter::createFiles(const std::string& path, const FileStatus& chart)
                 out.file.truncate();
                 out.emptied = true;
             }
-            takeChartAttributes(out, chart);
+            takeChartAttributes(out, st.attributes, chart);
             checkpoint_();
         }
         syncDirectory(fout[0].name);
@@ -170,10 +170,9 @@ void OutputWriter::createFiles(const std::string& path, const FileStatus& chart)
     }
 }
 
-void OutputWriter::takeChartAttributes(Output& out, const FileStatus& chart)
+void OutputWriter::takeChartAttributes(Output& out, const FileAttributes& has, const FileStatus& chart)
 {
     const FileHandle handle = out.file.handle();
-    const FileAttributes has = out.file.status().attributes;
     const FileAttributes& wanted = chart.attributes;
     if (has.owner != wanted.owner || has.group != wanted.group) {
         // Only root may give a file away; a member of the chart's group may

@@ -52,9 +52,9 @@ public:
     };
 
     // Before anything is written: the chart (whose status is given) must be
-    // one the system lets be replaced, and it and the six output names must
-    // be seven distinct files, and each output name
-    // absent or a regular file with no other link, never a symbolic link.
+    // one the system lets be replaced; it and the six output names must be
+    // seven distinct files; and each output name must be absent or a regular
+    // file with no other link, never a symbolic link.
     // Throws FileError on a refusal, having changed nothing.
     Leftover checkOutputs(const std::string& path, const std::string& inPath, const FileStatus& chart);
 
@@ -92,12 +92,13 @@ private:
         File file;
         std::string name;
         std::optional<FileStatus> found;  // as checkOutputs found it; empty when the name was free
-        bool created = false;              // by this run
-        bool opened = false;               // by this run, created or found
-        bool emptied = false;              // found holding bytes, which this run removed
+        bool created = false;             // by this run
+        bool opened = false;              // by this run, created or found
+        bool emptied = false;             // found holding bytes, which this run removed
     };
 
-    void takeChartAttributes(Output& out, const FileStatus& chart);
+    // has: the output's attributes as its status gave them on opening.
+    void takeChartAttributes(Output& out, const FileAttributes& has, const FileStatus& chart);
     void syncDirectory(const std::string& fileName);
     void discard();
 
