@@ -2,7 +2,6 @@
 #include "MemoryFileSystem.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace chartseal::test {
@@ -12,6 +11,11 @@ namespace {
 constexpr std::uint64_t kDevice = 7;
 const std::string kFolder = ".";
 
+void fail(std::error_code& ec, std::errc error)
+{
+    ec = std::make_error_code(error);
+}
+
 }  // namespace
 
 MemoryFileSystem::MemoryFileSystem(State disk)
@@ -19,16 +23,17 @@ MemoryFileSystem::MemoryFileSystem(State disk)
     state_ = std::move(disk);
     for (auto& [inode, file] : state_.inodes) {
         file.durable = file.current;
+        file.durableMode = file.mode;
         nextInode_ = std::max(nextInode_, inode + 1);
     }
     state_.durableEntries = state_.entries;
     state_.pending.clear();
 }
 
-void MemoryFileSystem::addFile(const std::string& name, const std::string& bytes)
+void MemoryFileSystem::addFile(const std::string& name, const std::string& bytes, std::uint32_t mode)
 {
     const ino_t inode = nextInode_++;
-    state_.inodes[inode] = Inode{bytes, bytes, 0644};
+    state_.inodes[inode] = Inode{bytes, bytes, mode, mode};
     state_.entries[name] = inode;
     state_.durableEntries[name] = inode;
 }
@@ -40,6 +45,13 @@ std::optional<std::string> MemoryFileSystem::contents(const std::string& name) c
     return state_.inodes.at(entry->second).current;
 }
 
+std::optional<std::uint32_t> MemoryFileSystem::mode(const std::string& name) const
+{
+    const auto entry = state_.entries.find(name);
+    if (entry == state_.entries.end()) return std::nullopt;
+    return state_.inodes.at(entry->second).mode;
+}
+
 std::vector<std::string> MemoryFileSystem::names() const
 {
     std::vector<std::string> all;
@@ -47,15 +59,27 @@ std::vector<std::string> MemoryFileSystem::names() const
     return all;
 }
 
-bool MemoryFileSystem::counted(FileHandle fd)
+bool MemoryFileSystem::counted(std::error_code& ec, FileHandle fd, bool folder)
 {
     if (!kept_ && count_ == keepAfter_) kept_ = state_;
     ++count_;
-    if (fd >= 0 && open_.count(fd) == 0) {
-        errno = EBADF;
+    ec.clear();
+    if (fd != kNoFile && open_.count(fd) == 0) {
+        fail(ec, std::errc::bad_file_descriptor);
+        return false;
+    }
+    if (folder && open_[fd].inode != 0) {
+        fail(ec, std::errc::not_a_directory);
         return false;
     }
     return true;
+}
+
+FileHandle MemoryFileSystem::opened(Open handle)
+{
+    const FileHandle fd = nextFd_++;
+    open_[fd] = handle;
+    return fd;
 }
 
 MemoryFileSystem::Inode& MemoryFileSystem::touched(ino_t inode)
@@ -87,200 +111,174 @@ void MemoryFileSystem::fill(ino_t inode, FileStatus& st) const
     st.identity.changed = when;
 }
 
-FileHandle MemoryFileSystem::open(const std::string& path, bool writable, bool create)
+FileHandle MemoryFileSystem::openFolder(const std::string& path, std::error_code& ec)
 {
-    counted();
-    Open handle;
-    if (path == kFolder) {
-        if (writable) {
-            errno = EISDIR;
-            return kNoFile;
-        }
-    } else {
-        const auto entry = state_.entries.find(path);
-        if (entry == state_.entries.end()) {
-            if (!create) {
-                errno = ENOENT;
-                return kNoFile;
-            }
-            const ino_t inode = nextInode_++;
-            state_.inodes[inode] = Inode{"", "", 0600};
-            state_.entries[path] = inode;
-            state_.pending.push_back({FolderChange::link, path, "", inode});
-            touched(inode);
-            handle.inode = inode;
-        } else {
-            if (create) {
-                errno = EEXIST;
-                return kNoFile;
-            }
-            handle.inode = entry->second;
-        }
-        handle.writable = writable;
+    counted(ec);
+    if (path != kFolder) {
+        fail(ec, std::errc::no_such_file_or_directory);
+        return kNoFile;
     }
-    const FileHandle fd = nextFd_++;
-    open_[fd] = handle;
-    return fd;
+    return opened({});
 }
 
-std::ptrdiff_t MemoryFileSystem::read(FileHandle fd, void* buf, std::size_t count)
+FileHandle MemoryFileSystem::openForReading(const std::string& path, std::error_code& ec)
 {
-    if (!counted(fd)) return -1;
-    Open& handle = open_[fd];
-    const std::ptrdiff_t n = readAt(fd, buf, count, handle.offset);
-    --count_;  // the readAt inside is part of this read
-    if (n > 0) handle.offset += static_cast<std::uint64_t>(n);
-    return n;
+    counted(ec);
+    if (path == kFolder) return opened({});
+    const std::string name = path.starts_with("./") ? path.substr(2) : path;
+    const auto entry = state_.entries.find(name);
+    if (entry == state_.entries.end()) {
+        fail(ec, std::errc::no_such_file_or_directory);
+        return kNoFile;
+    }
+    return opened({entry->second, false, 0});
 }
 
-std::ptrdiff_t MemoryFileSystem::readAt(FileHandle fd, void* buf, std::size_t count, std::uint64_t offset)
+FileHandle MemoryFileSystem::openInFolder(FileHandle folder, const std::string& name, std::error_code& ec)
 {
-    if (!counted(fd)) return -1;
+    if (!counted(ec, folder, true)) return kNoFile;
+    const auto entry = state_.entries.find(name);
+    if (entry == state_.entries.end()) {
+        fail(ec, std::errc::no_such_file_or_directory);
+        return kNoFile;
+    }
+    return opened({entry->second, false, 0});
+}
+
+FileHandle MemoryFileSystem::createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
+                                            std::error_code& ec)
+{
+    if (!counted(ec, folder, true)) return kNoFile;
+    if (state_.entries.count(name) != 0) {
+        fail(ec, std::errc::file_exists);
+        return kNoFile;
+    }
+    const ino_t inode = nextInode_++;
+    // A new file's mode is on disk with its name.
+    state_.inodes[inode] = Inode{"", "", bits & 0700, bits & 0700};
+    state_.entries[name] = inode;
+    state_.pending.push_back({FolderChange::link, name, "", inode});
+    touched(inode);
+    return opened({inode, true, 0});
+}
+
+std::size_t MemoryFileSystem::readAt(FileHandle fd, void* buf, std::size_t count, std::uint64_t offset,
+                                     std::error_code& ec)
+{
+    if (!counted(ec, fd)) return 0;
     const Open& handle = open_[fd];
     if (handle.inode == 0) {
-        errno = EISDIR;
-        return -1;
+        fail(ec, std::errc::is_a_directory);
+        return 0;
     }
     const std::string& bytes = state_.inodes.at(handle.inode).current;
     const auto from = static_cast<std::size_t>(offset);
     if (from >= bytes.size()) return 0;
     const std::size_t n = std::min(count, bytes.size() - from);
     std::memcpy(buf, bytes.data() + from, n);
-    return static_cast<std::ptrdiff_t>(n);
+    return n;
 }
 
-std::ptrdiff_t MemoryFileSystem::write(FileHandle fd, const void* buf, std::size_t count)
+std::size_t MemoryFileSystem::write(FileHandle fd, const void* buf, std::size_t count, std::error_code& ec)
 {
-    if (!counted(fd)) return -1;
+    if (!counted(ec, fd)) return 0;
     Open& handle = open_[fd];
     if (!handle.writable || handle.inode == 0) {
-        errno = EBADF;
-        return -1;
+        fail(ec, std::errc::bad_file_descriptor);
+        return 0;
     }
     std::string& bytes = touched(handle.inode).current;
     if (bytes.size() < handle.offset + count) bytes.resize(handle.offset + count, '\0');
     bytes.replace(handle.offset, count, static_cast<const char*>(buf), count);
     handle.offset += count;
-    return static_cast<std::ptrdiff_t>(count);
+    return count;
 }
 
-int MemoryFileSystem::status(FileHandle fd, FileStatus& st)
+FileStatus MemoryFileSystem::status(FileHandle fd, std::error_code& ec)
 {
-    if (!counted(fd)) return -1;
-    fill(open_[fd].inode, st);
-    return 0;
+    FileStatus st;
+    if (counted(ec, fd)) fill(open_[fd].inode, st);
+    return st;
 }
 
-int MemoryFileSystem::statusOf(const std::string& path, FileStatus& st)
+bool MemoryFileSystem::statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec)
 {
-    counted();
-    if (path == kFolder) {
-        fill(0, st);
-        return 0;
-    }
-    const auto entry = state_.entries.find(path);
-    if (entry == state_.entries.end()) {
-        errno = ENOENT;
-        return -1;
-    }
+    if (!counted(ec, folder, true)) return false;
+    const auto entry = state_.entries.find(name);
+    if (entry == state_.entries.end()) return false;
     fill(entry->second, st);
-    return 0;
+    return true;
 }
 
-int MemoryFileSystem::setAttributes(FileHandle fd, std::uint32_t bits)
+std::string MemoryFileSystem::readLinkInFolder(FileHandle folder, const std::string&, std::error_code& ec)
 {
-    if (!counted(fd)) return -1;
+    // The folder holds no links.
+    if (counted(ec, folder, true)) fail(ec, std::errc::invalid_argument);
+    return {};
+}
+
+void MemoryFileSystem::setAttributes(FileHandle fd, std::uint32_t bits, std::error_code& ec)
+{
+    if (!counted(ec, fd)) return;
     if (open_[fd].inode != 0) state_.inodes.at(open_[fd].inode).mode = bits & 07777;
-    return 0;
 }
 
-int MemoryFileSystem::truncate(FileHandle fd, std::uint64_t length)
+void MemoryFileSystem::setExtendedAttribute(FileHandle fd, const std::string&, const std::optional<std::string>& value,
+                                            std::error_code& ec)
 {
-    if (!counted(fd)) return -1;
-    if (open_[fd].inode == 0 || !open_[fd].writable) {
-        errno = EINVAL;
-        return -1;
-    }
-    touched(open_[fd].inode).current.resize(static_cast<std::size_t>(length), '\0');
-    return 0;
+    if (counted(ec, fd) && value) fail(ec, std::errc::operation_not_supported);
 }
 
-int MemoryFileSystem::sync(FileHandle fd)
+void MemoryFileSystem::sync(FileHandle fd, std::error_code& ec)
 {
-    if (!counted(fd)) return -1;
+    if (!counted(ec, fd)) return;
     const ino_t inode = open_[fd].inode;
     if (inode == 0) {
-        errno = EBADF;
-        return -1;
+        state_.durableEntries = state_.entries;
+        state_.pending.clear();
+        return;
     }
     Inode& file = state_.inodes.at(inode);
     file.durable = file.current;
-    return 0;
+    file.durableMode = file.mode;
 }
 
-int MemoryFileSystem::syncFolder(const std::string& folder)
+FileHandle MemoryFileSystem::tryLock(FileHandle fd, std::error_code& ec)
 {
-    counted();
-    if (folder != kFolder) {
-        errno = ENOENT;
-        return -1;
-    }
-    state_.durableEntries = state_.entries;
-    state_.pending.clear();
-    return 0;
+    if (!counted(ec, fd)) return kNoFile;
+    return opened(open_[fd]);
 }
 
-FileHandle MemoryFileSystem::tryLock(FileHandle fd)
+void MemoryFileSystem::close(FileHandle fd, std::error_code& ec)
 {
-    if (!counted(fd)) return kNoFile;
-    const FileHandle lock = nextFd_++;
-    open_[lock] = open_[fd];
-    return lock;
+    if (counted(ec, fd)) open_.erase(fd);
 }
 
-int MemoryFileSystem::close(FileHandle fd)
+void MemoryFileSystem::renameInFolder(FileHandle folder, const std::string& from, const std::string& to,
+                                      std::error_code& ec)
 {
-    if (!counted(fd)) return -1;
-    open_.erase(fd);
-    return 0;
-}
-
-int MemoryFileSystem::replace(const std::string& from, const std::string& to)
-{
-    counted();
+    if (!counted(ec, folder, true)) return;
     const auto entry = state_.entries.find(from);
     if (entry == state_.entries.end()) {
-        errno = ENOENT;
-        return -1;
+        fail(ec, std::errc::no_such_file_or_directory);
+        return;
     }
     const ino_t inode = entry->second;
     state_.entries.erase(entry);
     state_.entries[to] = inode;
     state_.pending.push_back({FolderChange::rename, from, to, inode});
-    return 0;
 }
 
-int MemoryFileSystem::remove(const std::string& path)
+void MemoryFileSystem::removeInFolder(FileHandle folder, const std::string& name, std::error_code& ec)
 {
-    counted();
-    const auto entry = state_.entries.find(path);
+    if (!counted(ec, folder, true)) return;
+    const auto entry = state_.entries.find(name);
     if (entry == state_.entries.end()) {
-        errno = ENOENT;
-        return -1;
+        fail(ec, std::errc::no_such_file_or_directory);
+        return;
     }
-    state_.pending.push_back({FolderChange::unlink, path, "", entry->second});
+    state_.pending.push_back({FolderChange::unlink, name, "", entry->second});
     state_.entries.erase(entry);
-    return 0;
-}
-
-std::string MemoryFileSystem::resolve(const std::string& path)
-{
-    counted();
-    if (state_.entries.count(path) == 0) {
-        errno = ENOENT;
-        return "";
-    }
-    return "/memory/" + path;
 }
 
 }  // namespace chartseal::test

@@ -19,6 +19,7 @@ public:
         std::string current;  // the bytes as the running system sees them
         std::string durable;  // the bytes as of the last fsync of the file
         std::uint32_t mode = 0644;
+        std::uint32_t durableMode = 0644;  // the mode as of the last fsync
     };
     // A change of the folder's entries not yet made durable by a folder sync.
     struct FolderChange {
@@ -36,12 +37,13 @@ public:
 
     MemoryFileSystem() = default;
     // A system started afresh on what a disk holds: the entries and the
-    // current bytes of disk, all of them durable.
+    // current bytes and modes of disk, all of them durable.
     explicit MemoryFileSystem(State disk);
 
-    // A regular file with the given bytes, durable.
-    void addFile(const std::string& name, const std::string& bytes);
+    // A regular file with the given bytes and mode, durable.
+    void addFile(const std::string& name, const std::string& bytes, std::uint32_t mode = 0644);
     std::optional<std::string> contents(const std::string& name) const;
+    std::optional<std::uint32_t> mode(const std::string& name) const;
     std::vector<std::string> names() const;
 
     // Every operation counts; the state right after the given one is kept.
@@ -55,29 +57,36 @@ public:
     const std::optional<State>& kept() const { return kept_; }
     const State& state() const { return state_; }
 
-    FileHandle openForReading(const std::string& path) override { return open(path, false, false); }
-    FileHandle openOutput(const std::string& path, bool create) override { return open(path, true, create); }
-    std::ptrdiff_t read(FileHandle fd, void* buf, std::size_t count) override;
-    std::ptrdiff_t readAt(FileHandle fd, void* buf, std::size_t count, std::uint64_t offset) override;
-    std::ptrdiff_t write(FileHandle fd, const void* buf, std::size_t count) override;
-    int status(FileHandle fd, FileStatus& st) override;
-    int statusOf(const std::string& path, FileStatus& st) override;
-    int linkStatusOf(const std::string& path, FileStatus& st) override { return statusOf(path, st); }
-    int setOwner(FileHandle fd, std::uint32_t, std::uint32_t) override { return counted(fd) ? 0 : -1; }
-    int setAttributes(FileHandle fd, std::uint32_t bits) override;
-    int truncate(FileHandle fd, std::uint64_t length) override;
-    int sync(FileHandle fd) override;
-    int syncFolder(const std::string& folder) override;
+    FileHandle openFolder(const std::string& path, std::error_code& ec) override;
+    FileHandle openForReading(const std::string& path, std::error_code& ec) override;
+    FileHandle openInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
+    FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
+                              std::error_code& ec) override;
+    std::size_t readAt(FileHandle fd, void* buf, std::size_t count, std::uint64_t offset,
+                       std::error_code& ec) override;
+    std::size_t write(FileHandle fd, const void* buf, std::size_t count, std::error_code& ec) override;
+    FileStatus status(FileHandle fd, std::error_code& ec) override;
+    bool statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec) override;
+    std::string readLinkInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
+    void setOwner(FileHandle fd, std::uint32_t, std::uint32_t, std::error_code& ec) override { counted(ec, fd); }
+    void setAttributes(FileHandle fd, std::uint32_t bits, std::error_code& ec) override;
+    // The file system keeps no extended attributes.
+    std::vector<ExtendedAttribute> extendedAttributes(FileHandle fd, std::error_code& ec) override
+    {
+        counted(ec, fd);
+        return {};
+    }
+    void setExtendedAttribute(FileHandle fd, const std::string&, const std::optional<std::string>& value,
+                              std::error_code& ec) override;
+    void sync(FileHandle fd, std::error_code& ec) override;
     // Write-back may have started: nothing more is durable for it.
-    int startWriteback(FileHandle fd, std::uint64_t, std::uint64_t) override { return counted(fd) ? 0 : -1; }
-    int waitForWriteback(FileHandle fd, std::uint64_t, std::uint64_t) override { return counted(fd) ? 0 : -1; }
+    void writeBack(FileHandle fd, std::uint64_t, std::uint64_t, bool, std::error_code& ec) override { counted(ec, fd); }
     // One run at a time: every lock is granted, as a handle of its own.
-    FileHandle tryLock(FileHandle fd) override;
-    int unlock(FileHandle lock) override { return close(lock); }
-    int close(FileHandle fd) override;
-    int replace(const std::string& from, const std::string& to) override;
-    int remove(const std::string& path) override;
-    std::string resolve(const std::string& path) override;
+    FileHandle tryLock(FileHandle fd, std::error_code& ec) override;
+    void close(FileHandle fd, std::error_code& ec) override;
+    void renameInFolder(FileHandle folder, const std::string& from, const std::string& to,
+                        std::error_code& ec) override;
+    void removeInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
 
 private:
     struct Open {
@@ -86,8 +95,10 @@ private:
         std::uint64_t offset = 0;
     };
 
-    FileHandle open(const std::string& path, bool writable, bool create);
-    bool counted(FileHandle fd = kNoFile);  // counts an operation; false (errno EBADF) when fd is given and not open
+    // Counts an operation; false (EBADF) when fd is given and not open, or
+    // (ENOTDIR) when it must be the folder and is not.
+    bool counted(std::error_code& ec, FileHandle fd = kNoFile, bool folder = false);
+    FileHandle opened(Open handle);
     void fill(ino_t inode, FileStatus& st) const;
     Inode& touched(ino_t inode);
 

@@ -74,6 +74,11 @@ ProcessResult Process::wait()
     return result;
 }
 
+std::string noSuchFile()
+{
+    return std::error_code(ENOENT, std::system_category()).message();
+}
+
 int statusAsSeen(int status)
 {
     return status & 0xFF;

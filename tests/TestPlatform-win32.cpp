@@ -105,6 +105,11 @@ ProcessResult Process::wait()
     return result;
 }
 
+std::string noSuchFile()
+{
+    return std::error_code(ERROR_FILE_NOT_FOUND, std::system_category()).message();
+}
+
 int statusAsSeen(int status)
 {
     return status;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <sstream>
 
@@ -12,6 +13,131 @@
 #include "output/SealKey.h"
 
 namespace chartseal::test {
+
+std::string FileOpsProbe::nameOf(FileHandle handle) const
+{
+    const auto found = names_.find(handle);
+    return found == names_.end() ? std::string("?") : found->second;
+}
+
+bool FileOpsProbe::proceed(const std::string& operation, const std::string& name, FileHandle handle,
+                           std::error_code& ec)
+{
+    const Call call{++count_, operation + " " + name, handle};
+    calls_.push_back(call.what);
+    ec.clear();
+    if (before_) ec = before_(call);
+    return !ec;
+}
+
+FileHandle FileOpsProbe::named(FileHandle handle, const std::string& name)
+{
+    if (handle != kNoFile) names_[handle] = name;
+    return handle;
+}
+
+FileHandle FileOpsProbe::openFolder(const std::string& path, std::error_code& ec)
+{
+    return proceed("openFolder", path, kNoFile, ec) ? named(inner_.openFolder(path, ec), path) : kNoFile;
+}
+FileHandle FileOpsProbe::openForReading(const std::string& path, std::error_code& ec)
+{
+    return proceed("openForReading", path, kNoFile, ec) ? named(inner_.openForReading(path, ec), path) : kNoFile;
+}
+FileHandle FileOpsProbe::openInFolder(FileHandle folder, const std::string& name, std::error_code& ec)
+{
+    return proceed("openInFolder", name, folder, ec) ? named(inner_.openInFolder(folder, name, ec), name) : kNoFile;
+}
+FileHandle FileOpsProbe::createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
+                                        std::error_code& ec)
+{
+    return proceed("createInFolder", name, folder, ec) ? named(inner_.createInFolder(folder, name, bits, ec), name)
+                                                       : kNoFile;
+}
+std::size_t FileOpsProbe::readAt(FileHandle f, void* buf, std::size_t count, std::uint64_t offset, std::error_code& ec)
+{
+    return proceed("readAt", f, ec) ? inner_.readAt(f, buf, count, offset, ec) : 0;
+}
+std::size_t FileOpsProbe::write(FileHandle f, const void* buf, std::size_t count, std::error_code& ec)
+{
+    return proceed("write", f, ec) ? inner_.write(f, buf, count, ec) : 0;
+}
+FileStatus FileOpsProbe::status(FileHandle f, std::error_code& ec)
+{
+    return proceed("status", f, ec) ? inner_.status(f, ec) : FileStatus{};
+}
+bool FileOpsProbe::statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec)
+{
+    return proceed("statusInFolder", name, folder, ec) && inner_.statusInFolder(folder, name, st, ec);
+}
+std::string FileOpsProbe::readLinkInFolder(FileHandle folder, const std::string& name, std::error_code& ec)
+{
+    return proceed("readLinkInFolder", name, folder, ec) ? inner_.readLinkInFolder(folder, name, ec) : std::string();
+}
+void FileOpsProbe::setOwner(FileHandle f, std::uint32_t owner, std::uint32_t group, std::error_code& ec)
+{
+    if (proceed("setOwner", f, ec)) inner_.setOwner(f, owner, group, ec);
+}
+void FileOpsProbe::setAttributes(FileHandle f, std::uint32_t bits, std::error_code& ec)
+{
+    if (proceed("setAttributes", f, ec)) inner_.setAttributes(f, bits, ec);
+}
+std::vector<ExtendedAttribute> FileOpsProbe::extendedAttributes(FileHandle f, std::error_code& ec)
+{
+    return proceed("extendedAttributes", f, ec) ? inner_.extendedAttributes(f, ec) : std::vector<ExtendedAttribute>{};
+}
+void FileOpsProbe::setExtendedAttribute(FileHandle f, const std::string& name, const std::optional<std::string>& value,
+                                        std::error_code& ec)
+{
+    if (proceed("setExtendedAttribute", f, ec)) inner_.setExtendedAttribute(f, name, value, ec);
+}
+void FileOpsProbe::sync(FileHandle f, std::error_code& ec)
+{
+    if (proceed("sync", f, ec)) inner_.sync(f, ec);
+}
+void FileOpsProbe::writeBack(FileHandle f, std::uint64_t offset, std::uint64_t length, bool wait, std::error_code& ec)
+{
+    if (proceed("writeBack", f, ec)) inner_.writeBack(f, offset, length, wait, ec);
+}
+FileHandle FileOpsProbe::tryLock(FileHandle f, std::error_code& ec)
+{
+    return proceed("tryLock", f, ec) ? named(inner_.tryLock(f, ec), "lock of " + nameOf(f)) : kNoFile;
+}
+void FileOpsProbe::close(FileHandle f, std::error_code& ec)
+{
+    // The handle is released even when close reports an error.
+    const bool goOn = proceed("close", f, ec);
+    std::error_code closed;
+    inner_.close(f, closed);
+    if (goOn) ec = closed;
+    names_.erase(f);
+}
+void FileOpsProbe::renameInFolder(FileHandle folder, const std::string& from, const std::string& to,
+                                  std::error_code& ec)
+{
+    if (proceed("renameInFolder", from, folder, ec)) inner_.renameInFolder(folder, from, to, ec);
+}
+void FileOpsProbe::removeInFolder(FileHandle folder, const std::string& name, std::error_code& ec)
+{
+    if (proceed("removeInFolder", name, folder, ec)) inner_.removeInFolder(folder, name, ec);
+}
+
+FileOpsProbe::Before onceBefore(std::string when, std::function<void()> hook)
+{
+    auto fired = std::make_shared<bool>(false);
+    return [when = std::move(when), hook = std::move(hook), fired](const FileOpsProbe::Call& call) {
+        if (!*fired && call.is(when)) {
+            *fired = true;
+            hook();
+        }
+        return std::error_code();
+    };
+}
+
+FileOpsProbe::Before failing(long k, std::error_code error)
+{
+    return [k, error](const FileOpsProbe::Call& call) { return call.number == k ? error : std::error_code(); };
+}
 
 std::filesystem::path pathOf(const std::string& name)
 {
@@ -87,17 +213,20 @@ std::optional<std::string> readFile(const std::string& path)
 File openForReading(const std::string& path)
 {
     FileOps& ops = systemFileOps();
-    const FileHandle handle = ops.openForReading(path);
-    if (handle == kNoFile) throw FileError::fromErrno(path, errno);
+    std::error_code ec;
+    const FileHandle handle = ops.openForReading(path, ec);
+    if (ec) throw FileError(path, "cannot open", ec);
     return File(ops, path, handle);
 }
 
 File createOutput(const std::string& path)
 {
+    std::error_code ec;
+    std::filesystem::remove(pathOf(path), ec);
     FileOps& ops = systemFileOps();
-    ops.remove(path);
-    const FileHandle handle = ops.openOutput(path, true);
-    if (handle == kNoFile) throw FileError::fromErrno(path, errno);
+    File folder = openFolderOf(ops, path);
+    const FileHandle handle = ops.createInFolder(folder.handle(), entryOf(path), 0600, ec);
+    if (ec) throw FileError(path, "cannot create", ec);
     return File(ops, path, handle);
 }
 

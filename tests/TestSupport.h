@@ -7,6 +7,8 @@
 #include "io/FileOps.h"
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -15,50 +17,79 @@
 
 namespace chartseal::test {
 
-// Passes every operation to the system; a test double overrides the ones it
-// changes.
-class ForwardingFileOps : public FileOps {
+// The one test double of the seam: passes every operation on to another
+// implementation (the system's, or a file system in memory), numbering each
+// and saying what it is in words: "<operation> <name>", the name being the
+// path or folder entry the file was opened by ("write song_3.dat",
+// "sync song_1.dat", "renameInFolder song_1.dat", "createInFolder
+// song_6.dat"). Before each one it calls `before`, which may act on the
+// world first (edit the chart, send a signal) and may fail the operation by
+// returning the error it is to report.
+class FileOpsProbe final : public FileOps {
 public:
-    FileHandle openForReading(const std::string& path) override { return real.openForReading(path); }
-    FileHandle openOutput(const std::string& path, bool create) override { return real.openOutput(path, create); }
-    std::ptrdiff_t read(FileHandle f, void* buf, std::size_t count) override { return real.read(f, buf, count); }
-    std::ptrdiff_t readAt(FileHandle f, void* buf, std::size_t count, std::uint64_t offset) override
-    {
-        return real.readAt(f, buf, count, offset);
-    }
-    std::ptrdiff_t write(FileHandle f, const void* buf, std::size_t count) override
-    {
-        return real.write(f, buf, count);
-    }
-    int status(FileHandle f, FileStatus& st) override { return real.status(f, st); }
-    int statusOf(const std::string& path, FileStatus& st) override { return real.statusOf(path, st); }
-    int linkStatusOf(const std::string& path, FileStatus& st) override { return real.linkStatusOf(path, st); }
-    int setOwner(FileHandle f, std::uint32_t owner, std::uint32_t group) override
-    {
-        return real.setOwner(f, owner, group);
-    }
-    int setAttributes(FileHandle f, std::uint32_t bits) override { return real.setAttributes(f, bits); }
-    int truncate(FileHandle f, std::uint64_t length) override { return real.truncate(f, length); }
-    int sync(FileHandle f) override { return real.sync(f); }
-    int syncFolder(const std::string& folder) override { return real.syncFolder(folder); }
-    int startWriteback(FileHandle f, std::uint64_t offset, std::uint64_t length) override
-    {
-        return real.startWriteback(f, offset, length);
-    }
-    int waitForWriteback(FileHandle f, std::uint64_t offset, std::uint64_t length) override
-    {
-        return real.waitForWriteback(f, offset, length);
-    }
-    FileHandle tryLock(FileHandle f) override { return real.tryLock(f); }
-    int unlock(FileHandle lock) override { return real.unlock(lock); }
-    int close(FileHandle f) override { return real.close(f); }
-    int replace(const std::string& from, const std::string& to) override { return real.replace(from, to); }
-    int remove(const std::string& path) override { return real.remove(path); }
-    std::string resolve(const std::string& path) override { return real.resolve(path); }
+    struct Call {
+        long number;       // from 1
+        std::string what;  // "<operation> <name>"
+        FileHandle handle; // the file operated on, or kNoFile
+        bool is(std::string_view text) const { return what.starts_with(text); }
+    };
+    using Before = std::function<std::error_code(const Call&)>;
 
-protected:
-    FileOps& real = systemFileOps();
+    explicit FileOpsProbe(Before before = {}, FileOps& inner = systemFileOps())
+        : before_(std::move(before)), inner_(inner)
+    {
+    }
+    long count() const { return count_; }
+    // Every operation so far, in order.
+    const std::vector<std::string>& calls() const { return calls_; }
+    // The name a handle was opened by.
+    std::string nameOf(FileHandle handle) const;
+    FileOps& inner() { return inner_; }
+
+    FileHandle openFolder(const std::string& path, std::error_code& ec) override;
+    FileHandle openForReading(const std::string& path, std::error_code& ec) override;
+    FileHandle openInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
+    FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
+                              std::error_code& ec) override;
+    std::size_t readAt(FileHandle f, void* buf, std::size_t count, std::uint64_t offset, std::error_code& ec) override;
+    std::size_t write(FileHandle f, const void* buf, std::size_t count, std::error_code& ec) override;
+    FileStatus status(FileHandle f, std::error_code& ec) override;
+    bool statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec) override;
+    std::string readLinkInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
+    void setOwner(FileHandle f, std::uint32_t owner, std::uint32_t group, std::error_code& ec) override;
+    void setAttributes(FileHandle f, std::uint32_t bits, std::error_code& ec) override;
+    std::vector<ExtendedAttribute> extendedAttributes(FileHandle f, std::error_code& ec) override;
+    void setExtendedAttribute(FileHandle f, const std::string& name, const std::optional<std::string>& value,
+                              std::error_code& ec) override;
+    void sync(FileHandle f, std::error_code& ec) override;
+    void writeBack(FileHandle f, std::uint64_t offset, std::uint64_t length, bool wait, std::error_code& ec) override;
+    FileHandle tryLock(FileHandle f, std::error_code& ec) override;
+    void close(FileHandle f, std::error_code& ec) override;
+    void renameInFolder(FileHandle folder, const std::string& from, const std::string& to,
+                        std::error_code& ec) override;
+    void removeInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
+
+private:
+    // True when the operation is to go on; otherwise ec holds its failure.
+    bool proceed(const std::string& operation, const std::string& name, FileHandle handle, std::error_code& ec);
+    bool proceed(const std::string& operation, FileHandle handle, std::error_code& ec)
+    {
+        return proceed(operation, nameOf(handle), handle, ec);
+    }
+    FileHandle named(FileHandle handle, const std::string& name);
+
+    Before before_;
+    FileOps& inner_;
+    long count_ = 0;
+    std::vector<std::string> calls_;
+    std::map<FileHandle, std::string> names_;
 };
+
+// A probe's `before` that calls hook once, just before the first operation
+// whose description starts with when.
+FileOpsProbe::Before onceBefore(std::string when, std::function<void()> hook);
+// A probe's `before` that fails the k-th operation with error.
+FileOpsProbe::Before failing(long k, std::error_code error);
 
 // A fresh folder per test, removed afterwards unless the test failed.
 class TempDirTest : public ::testing::Test {
@@ -128,6 +159,9 @@ private:
 // Runs program in folder dir with input on its standard input.
 ProcessResult runProgram(const std::string& program, const std::string& dir, const std::string& input,
                          const std::vector<std::string>& args = {});
+
+// The system's own message for a name that does not exist.
+std::string noSuchFile();
 
 // The status a script sees when main returns status: -1 shows as 255 in a
 // POSIX shell and as -1 on Windows.

@@ -62,7 +62,7 @@ TEST_F(EndToEnd, AMissingChartEndsWithTheUnreadableStatusAndCreatesNothing)
     const test::ProcessResult r = runProgram(CHARTSEAL_BIN, dir(), "absent\n");
     EXPECT_EQ(r.status, test::statusAsSeen(kExitChartUnreadable));
     EXPECT_EQ(r.out, "absent.sm\n");
-    EXPECT_EQ(r.err, "Press any key to continue . . .\nchartseal: absent.sm: No such file or directory\n");
+    EXPECT_EQ(r.err, "Press any key to continue . . .\nchartseal: absent.sm: " + test::noSuchFile() + "\n");
     EXPECT_TRUE(fs::is_empty(dir()));
 }
 
@@ -144,7 +144,7 @@ TEST_F(EndToEnd, UnsealingGivesBackEachSealedSlot)
     const test::ProcessResult missing = runProgram(CHARTUNSEAL_BIN, dir(), "", {"song_3.dat", "nope.dat"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, chartBlock("Hard"));
-    EXPECT_EQ(missing.err, "chartunseal: nope.dat: No such file or directory\n");
+    EXPECT_EQ(missing.err, "chartunseal: nope.dat: " + test::noSuchFile() + "\n");
 }
 
 TEST_F(EndToEnd, TheBundledExampleIsSealedToTheByte)

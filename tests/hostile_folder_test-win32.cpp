@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 #include "app/ExitStatus.h"
 #include "app/RunDriver.h"
+#include "chart/ChartScanner.h"
 #include "output/OutputWriter.h"
 
 namespace chartseal {
@@ -57,10 +58,13 @@ TEST_F(HostileFolder, ADeviceNameAtAnOutputNameIsRefused)
     // is what counts. (A run could only meet it with a chart that is NUL
     // itself, so the output stage is asked directly.)
     test::writeFile(at("song.sm"), fiveCharts());
-    const FileStatus chartStatus = test::openForReading(at("song.sm")).status();
-    OutputWriter writer;
+    File folder = openFolderOf(systemFileOps(), at("song.sm"));
+    ChartStream stream = ChartScanner().openChartInFolder(folder, "song.sm", at("song.sm"));
+    const OrdinalTable ordinals;
+    const SlotSet slots;
+    OutputWriter writer(systemFileOps(), folder, at("NUL.x"), "song.sm", at("song.sm"));
     try {
-        writer.checkOutputs(at("NUL.x"), at("song.sm"), chartStatus);
+        writer.inspect(ordinals, slots, stream);
         FAIL() << "a device name was taken for an output";
     } catch (const FileError& e) {
         EXPECT_EQ(std::string(e.what()), at("NUL.x_1.dat") + ": is a character device, not a regular file");

@@ -62,15 +62,10 @@ TEST_F(WindowsOutput, BothSeparatorsSplitTheFolderFromTheName)
     }
 }
 
-TEST(WindowsOutputPosixOnly, ALinkedChartHasItsTargetReplaced)
+TEST(WindowsOutputPosixOnly, LinkedCharts)
 {
-    GTEST_SKIP() << "symbolic links are not really created under wine; the code resolves a linked chart with "
-                    "GetFinalPathNameByHandleW, untested here";
-}
-
-TEST(WindowsOutputPosixOnly, ALinkToAnotherFileSystemFails)
-{
-    GTEST_SKIP() << "needs a symbolic link and a second file system, which the wine test folder lacks";
+    GTEST_SKIP() << "symbolic links are not really created under wine; a chart name that is a link is refused "
+                    "on Windows (its link cannot be read), untested here";
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ TEST_F(Dialogue, AMissingChartEndsTheRunAfterTheFirstPause)
     EXPECT_EQ(run(at("nothing") + "\n"), kExitChartUnreadable);
     EXPECT_EQ(out.str(), at("nothing.sm") + "\n");
     EXPECT_EQ(pausedAfter.size(), 1u);
-    EXPECT_EQ(err.str(), "chartseal: " + at("nothing.sm") + ": No such file or directory\n");
+    EXPECT_EQ(err.str(), "chartseal: " + at("nothing.sm") + ": " + test::noSuchFile() + "\n");
     EXPECT_TRUE(std::filesystem::is_empty(dir()));
 }
 
@@ -60,7 +60,7 @@ TEST_F(Dialogue, UnreadableChartNamesAreReportedWithTheirReason)
     };
     const Case cases[] = {
         {at("folder") + "\n", at("folder.sm") + ": Is a directory"},
-        {"", ".sm: No such file or directory"},
+        {"", ".sm: " + test::noSuchFile()},
         {at("a") + std::string("\0b", 2) + "\n", at("a") + "\\0b.sm: file name holds a zero byte"},
     };
     for (const Case& c : cases) {

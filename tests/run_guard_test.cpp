@@ -2,9 +2,9 @@
 // standard input that cannot be read, and exceptions from deep inside.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <new>
 #include <sstream>
 #include <stdexcept>
@@ -29,7 +29,10 @@ using RunGuard = test::SongFolderTest;
 // A stream whose reads fail as reading a directory does.
 class FailingInput final : public std::streambuf {
 protected:
-    int_type underflow() override { throw FileError::fromErrno("standard input", "cannot read", EISDIR); }
+    int_type underflow() override
+    {
+        throw FileError("standard input", "cannot read", std::make_error_code(std::errc::is_a_directory));
+    }
 };
 
 TEST_F(RunGuard, UnreadableStandardInputIsAnErrorNotAnEmptyName)
@@ -49,24 +52,15 @@ TEST_F(RunGuard, UnreadableStandardInputIsAnErrorNotAnEmptyName)
 }
 
 // Throws the given exception from the reads of the chart's second opening.
-class ThrowingReads final : public test::ForwardingFileOps {
-public:
-    explicit ThrowingReads(std::function<void()> thrower) : thrower_(std::move(thrower)) {}
-    FileHandle openForReading(const std::string& path) override
-    {
-        if (path.ends_with(".sm")) ++chartOpens_;
-        return real.openForReading(path);
-    }
-    std::ptrdiff_t readAt(FileHandle handle, void* buf, std::size_t count, std::uint64_t offset) override
-    {
-        if (chartOpens_ >= 2) thrower_();
-        return real.readAt(handle, buf, count, offset);
-    }
-
-private:
-    std::function<void()> thrower_;
-    int chartOpens_ = 0;
-};
+test::FileOpsProbe::Before throwingAfterSecondOpen(std::function<void()> thrower)
+{
+    auto opened = std::make_shared<bool>(false);
+    return [opened, thrower](const test::FileOpsProbe::Call& call) {
+        if (call.is("openInFolder song.sm")) *opened = true;
+        if (*opened && call.is("readAt")) thrower();
+        return std::error_code();
+    };
+}
 
 TEST_F(RunGuard, NoExceptionEscapesTheRun)
 {
@@ -80,7 +74,7 @@ TEST_F(RunGuard, NoExceptionEscapesTheRun)
         fs::remove_all(dir());
         fs::create_directory(dir());
         test::writeFile(at("song.sm"), fiveCharts());
-        ThrowingReads ops(throwers[i]);
+        test::FileOpsProbe ops(throwingAfterSecondOpen(throwers[i]));
         EXPECT_EQ(runTool(ops), kExitOutputFailed);
         const std::string line = err.str();
         EXPECT_NE(line.find(messages[i]), std::string::npos) << line;

@@ -19,59 +19,6 @@ using test::chartBlock;
 using test::readFile;
 namespace fs = std::filesystem;
 
-// Calls hook once, just before the first operation whose description
-// ("open <path>", "write <path>", "sync <path>", "replace <path>") starts
-// with the given text.
-class HookedFileOps final : public test::ForwardingFileOps {
-public:
-    HookedFileOps(std::string when, std::function<void()> hook) : when_(std::move(when)), hook_(std::move(hook)) {}
-    bool fired() const { return fired_; }
-
-    FileHandle openForReading(const std::string& path) override
-    {
-        seen("open " + path);
-        return named(real.openForReading(path), path);
-    }
-    FileHandle openOutput(const std::string& path, bool create) override
-    {
-        seen("open " + path);
-        return named(real.openOutput(path, create), path);
-    }
-    std::ptrdiff_t write(FileHandle handle, const void* buf, std::size_t count) override
-    {
-        seen("write " + names_[handle]);
-        return real.write(handle, buf, count);
-    }
-    int sync(FileHandle handle) override
-    {
-        seen("sync " + names_[handle]);
-        return real.sync(handle);
-    }
-    int replace(const std::string& from, const std::string& to) override
-    {
-        seen("replace " + from);
-        return real.replace(from, to);
-    }
-
-private:
-    FileHandle named(FileHandle handle, const std::string& path)
-    {
-        if (handle != kNoFile) names_[handle] = path;
-        return handle;
-    }
-    void seen(const std::string& what)
-    {
-        if (!fired_ && what.starts_with(when_)) {
-            fired_ = true;
-            hook_();
-        }
-    }
-    std::string when_;
-    std::function<void()> hook_;
-    bool fired_ = false;
-    std::map<FileHandle, std::string> names_;
-};
-
 class RunSafety : public test::TempDirTest {
 protected:
     const std::string header = test::songHeader();
@@ -126,12 +73,6 @@ protected:
             for (int n = 2; n <= 6; ++n) test::writeFile(outName(n), "");
         }
     }
-    // "write song_3.dat" as HookedFileOps names it: "write <dir>/song_3.dat".
-    std::string inFolder(const std::string& when)
-    {
-        const std::size_t space = when.find(' ');
-        return when.substr(0, space) + " " + at(when.substr(space + 1));
-    }
     void appendToChart(const std::string& line)
     {
         std::ofstream chart(at("song.sm"), std::ios::binary | std::ios::app);
@@ -148,7 +89,7 @@ TEST_F(RunSafety, AChartLockedByAnotherRunIsLeftAlone)
     // Another run's lock, taken as a run takes it.
     File other = test::openForReading(at("song.sm"));
     FileLock otherLock;
-    ASSERT_TRUE(otherLock.tryLock(systemFileOps(), other));
+    ASSERT_TRUE(otherLock.tryLock(other));
     EXPECT_EQ(runTool(), kExitOutputFailed);
     EXPECT_EQ(err.str(), "chartseal: " + at("song.sm") +
                              ": another chartseal run is sealing it; try again when it has finished\n");
@@ -195,57 +136,65 @@ class ChangedWhileSealing : public RunSafety, public ::testing::WithParamInterfa
 TEST_P(ChangedWhileSealing, TheChartIsNotReplacedAndKeepsTheChange)
 {
     const std::string changed = original + "#APPENDED:while sealing;\n";
-    for (const bool emptyBefore : {false, true}) {
-        SCOPED_TRACE(emptyBefore ? "empty sealed files before" : "fresh folder");
-        freshFolder(emptyBefore);
-        bool saveRefused = false;
-        HookedFileOps ops(inFolder(GetParam().when), [&] {
-            switch (GetParam().how) {
-            case Change::save: {
-                test::writeFile(at("saved"), changed);
-                std::error_code ec;
-                fs::rename(at("saved"), at("song.sm"), ec);
-                // Windows replaces no file that is open, as the run's chart is:
-                // there the editor's save fails, and it keeps its text.
-                saveRefused = static_cast<bool>(ec);
-                break;
-            }
-            case Change::append: appendToChart("#APPENDED:while sealing;\n"); break;
-            case Change::shrink: fs::resize_file(at("song.sm"), header.size()); break;
-            }
-        });
-        const int status = runTool(ops);
-        EXPECT_TRUE(ops.fired());
-        if (saveRefused) {
-            EXPECT_EQ(status, kExitSuccess) << err.str();
-            expectFinal();
-            continue;
+    freshFolder(false);
+    bool saveRefused = false;
+    test::FileOpsProbe ops(test::onceBefore(GetParam().when, [&] {
+        switch (GetParam().how) {
+        case Change::save: {
+            test::writeFile(at("saved"), changed);
+            std::error_code ec;
+            fs::rename(at("saved"), at("song.sm"), ec);
+            // Windows replaces no file that is open, as the run's chart is:
+            // there the editor's save fails, and it keeps its text.
+            saveRefused = static_cast<bool>(ec);
+            break;
         }
-        EXPECT_EQ(status, kExitOutputFailed);
-        EXPECT_EQ(err.str(),
-                  "chartseal: " + at("song.sm") + ": changed while it was being sealed; run chartseal again\n");
-        expectUntouched(GetParam().how == Change::shrink ? header : changed, emptyBefore);
+        case Change::append: appendToChart("#APPENDED:while sealing;\n"); break;
+        case Change::shrink: fs::resize_file(at("song.sm"), header.size()); break;
+        }
+    }));
+    const int status = runTool(ops);
+    ASSERT_GT(std::count_if(ops.calls().begin(), ops.calls().end(),
+                            [&](const std::string& call) { return call.starts_with(GetParam().when); }),
+              0);
+    if (saveRefused) {
+        EXPECT_EQ(status, kExitSuccess) << err.str();
+        expectFinal();
+        return;
     }
+    EXPECT_EQ(status, kExitOutputFailed);
+    EXPECT_EQ(err.str(), "chartseal: " + at("song.sm") + ": changed while it was being sealed; run chartseal again\n");
+    expectUntouched(GetParam().how == Change::shrink ? header : changed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Moments, ChangedWhileSealing,
                          ::testing::Values(Change{"AppendedAtTheFirstSealedByte", "write song_3.dat", Change::append},
                                            Change{"AppendedBeforeTheLastSync", "sync song_5.dat", Change::append},
                                            Change{"SavedByAnEditorWhileWriting", "write song_1.dat", Change::save},
-                                           Change{"AppendedBeforeThePartition", "open song_6.dat", Change::append},
-                                           Change{"ShrunkBeforeThePartition", "open song_6.dat", Change::shrink},
+                                           Change{"AppendedAfterThePartition", "statusInFolder song_1.dat", Change::append},
+                                           Change{"AppendedWhileCreating", "createInFolder song_6.dat", Change::append},
+                                           Change{"ShrunkBeforeTheSealedFiles", "createInFolder song_3.dat", Change::shrink},
                                            Change{"ShrunkWhileBeingCopied", "write song_1.dat", Change::shrink}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RunSafety, TheLeftoversOfARunThatStoppedBeforeTheReplacementAreSealedAgain)
 {
-    test::writeFile(at("song.sm"), original);
-    test::writeFile(outName(1), header.substr(0, 20));
-    test::writeFile(outName(3), test::sealed(chartBlock("Hard")));
-    test::writeFile(outName(4), test::sealed(chartBlock("Challenge")).substr(0, 9));
-    EXPECT_EQ(runTool(), kExitSuccess) << err.str();
-    EXPECT_EQ(err.str(), "chartseal: " + outName(1) + ": left by a run that did not finish; sealing again from the chart\n");
-    expectFinal();
+    // Killed while writing the plain file; and killed while sealing, once
+    // the plain file was whole.
+    for (const bool sealing : {false, true}) {
+        SCOPED_TRACE(sealing ? "while sealing" : "while writing the plain file");
+        freshFolder(false);
+        test::writeFile(outName(1), sealing ? final : final.substr(0, 20));
+        if (sealing) {
+            test::writeFile(outName(3), test::sealed(chartBlock("Hard")));
+            test::writeFile(outName(4), test::sealed(chartBlock("Challenge")).substr(0, 9) + std::string(40, '\0'));
+            test::writeFile(outName(6), "");
+        }
+        EXPECT_EQ(runTool(), kExitSuccess) << err.str();
+        EXPECT_EQ(err.str(),
+                  "chartseal: " + outName(1) + ": left by a run that did not finish; sealing again from the chart\n");
+        expectFinal();
+    }
 }
 
 TEST_F(RunSafety, ARunThatStoppedInTheMiddleOfTheReplacementIsFinished)
@@ -270,7 +219,7 @@ struct Stop {
 // Each of the system's stop requests, before output steps of every kind.
 std::vector<Stop> stops()
 {
-    const char* moments[] = {"open song_3.dat", "write song_1.dat", "write song_4.dat", "sync song_5.dat",
+    const char* moments[] = {"createInFolder song_3.dat", "write song_1.dat", "write song_4.dat", "sync song_5.dat",
                              "sync song_4.dat"};
     const std::vector<test::StopRequest> requests = test::stopRequests();
     std::vector<Stop> all;
@@ -282,42 +231,25 @@ class StopSignal : public RunSafety, public ::testing::WithParamInterface<Stop> 
 
 TEST_P(StopSignal, BeforeTheReplacementUndoesTheRunAndEndsByTheSignal)
 {
-    for (const bool emptyBefore : {false, true}) {
-        SCOPED_TRACE(emptyBefore ? "empty sealed files before" : "fresh folder");
-        freshFolder(emptyBefore);
-        HookedFileOps ops(inFolder(GetParam().when), [] { test::sendStopRequest(GetParam().signal()); });
-        EXPECT_EQ(runTool(ops), 128 + GetParam().signal()) << err.str();
-        EXPECT_TRUE(ops.fired());
-        EXPECT_EQ(interruptedBy, GetParam().signal());
-        EXPECT_EQ(err.str(), "");
-        expectUntouched(original, emptyBefore);
-    }
+    freshFolder(false);
+    test::FileOpsProbe ops(test::onceBefore(GetParam().when, [] { test::sendStopRequest(GetParam().signal()); }));
+    EXPECT_EQ(runTool(ops), 128 + GetParam().signal()) << err.str();
+    EXPECT_EQ(interruptedBy, GetParam().signal());
+    EXPECT_EQ(err.str(), "");
+    expectUntouched(original);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::ValuesIn(stops()),
                          [](const auto& info) { return std::string(info.param.request.name) + std::to_string(info.index); });
 
-TEST_F(RunSafety, AStopSignalAfterTheReplacementLetsTheRunFinish)
+TEST_F(RunSafety, AStopSignalAtTheReplacementLetsTheRunFinish)
 {
     test::writeFile(at("song.sm"), original);
-    // The rename has happened once the folder is opened for its sync.
-    bool renamed = false;
-    class AfterRename final : public test::ForwardingFileOps {
-    public:
-        explicit AfterRename(bool& renamed) : renamed_(renamed) {}
-        int replace(const std::string& from, const std::string& to) override
-        {
-            const int result = real.replace(from, to);
-            test::sendStopRequest(test::stopRequests().front().number);
-            renamed_ = true;
-            return result;
-        }
-
-    private:
-        bool& renamed_;
-    } after(renamed);
-    EXPECT_EQ(runTool(after), kExitSuccess) << err.str();
-    EXPECT_TRUE(renamed);
+    // Past the last look for stop requests: the run goes on to its end.
+    test::FileOpsProbe ops(test::onceBefore("renameInFolder", [] {
+        test::sendStopRequest(test::stopRequests().front().number);
+    }));
+    EXPECT_EQ(runTool(ops), kExitSuccess) << err.str();
     EXPECT_EQ(interruptedBy, 0);
     expectFinal();
 }

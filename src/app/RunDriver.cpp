@@ -1,7 +1,6 @@
 // The stages of a run, in order: dialogue, survey, report, partition, output.
 #include "app/RunDriver.h"
 
-#include <cerrno>
 #include <istream>
 #include <optional>
 #include <new>
@@ -19,13 +18,6 @@ namespace chartseal {
 
 namespace {
 
-// A run that must not go on, though nothing is wrong with the chart file:
-// ends with kExitOutputFailed.
-class Refusal : public FileError {
-public:
-    using FileError::FileError;
-};
-
 // A stop signal seen at a checkpoint of the output stage.
 struct Interrupted {
     int signal;
@@ -38,39 +30,46 @@ std::string readBaseName(std::istream& in)
 {
     std::string path;
     std::getline(in, path);
-    if (in.bad()) throw Refusal("standard input", "cannot read");
+    if (in.bad()) throw FileError("standard input", "cannot read");
     const bool endedByLineFeed = !in.eof();
     if (endedByLineFeed && !path.empty() && path.back() == '\r') path.pop_back();
     return path;
 }
 
-// The name with its zero bytes shown as "\0", for a message.
-std::string printable(const std::string& name)
-{
-    std::string shown;
-    for (const char c : name) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
-    return shown;
-}
-
-// Opens the chart for the partition and takes its lock: open, lock, then make
-// sure the name still leads to the locked file, since a run that finished in
-// between may have renamed a new file over it.
-ChartStream openLocked(ChartScanner& scanner, FileOps& ops, const std::string& inPath, FileLock& lock)
+// Opens the chart for the partition, in its folder, and takes its lock:
+// open, lock, then make sure the entry still leads to the locked file, since
+// a run that finished in between may have renamed a new file over it.
+ChartStream openLocked(ChartScanner& scanner, FileOps& ops, File& folder, const std::string& entry,
+                       const std::string& inPath, FileLock& lock)
 {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        ChartStream fin = scanner.openChart(inPath);
-        if (!lock.tryLock(ops, fin.file())) {
-            throw Refusal(inPath, "another chartseal run is sealing it; try again when it has finished");
+        ChartStream fin = scanner.openChartInFolder(folder, entry, inPath);
+        if (!lock.tryLock(fin.file())) {
+            throw refusal(inPath, "another chartseal run is sealing it; try again when it has finished");
         }
         FileStatus named;
-        if (ops.statusOf(inPath, named) != 0) throw FileError::fromErrno(inPath, errno);
+        std::error_code ec;
+        if (!ops.statusInFolder(folder.handle(), entry, named, ec)) {
+            if (!ec) ec = std::make_error_code(std::errc::no_such_file_or_directory);
+            throw FileError(inPath, ec.message(), Failure::chartUnreadable);
+        }
         if (named.identity.sameFile(fin.file().identity())) return fin;
         lock.release();
     }
-    throw Refusal(inPath, "keeps being replaced; run chartseal again");
+    throw refusal(inPath, "keeps being replaced; run chartseal again");
 }
 
 }  // namespace
+
+int exitStatusFor(Failure failure)
+{
+    switch (failure) {
+    case Failure::chartUnreadable: return kExitChartUnreadable;
+    case Failure::refused:
+    case Failure::failed: break;
+    }
+    return kExitOutputFailed;
+}
 
 RunDriver::RunDriver(std::istream& in, std::ostream& out, std::ostream& err, std::function<void()> pause,
                      FileOps& ops)
@@ -113,15 +112,12 @@ int RunDriver::run()
 
 int RunDriver::runStages()
 {
-    auto fail = [this](const std::exception& e, int status) {
-        report(e.what());
-        return status;
-    };
     std::string path;
     try {
         path = readBaseName(in_);
     } catch (const FileError& e) {
-        return fail(e, kExitOutputFailed);
+        report(e.what());
+        return exitStatusFor(e.failure());
     }
     inPath_ = path + ".sm";
     const std::string& inPath = inPath_;
@@ -132,66 +128,55 @@ int RunDriver::runStages()
     OrdinalTable ordinals;
     FileIdentity surveyed;
     try {
-        if (inPath.find('\0') != std::string::npos) throw FileError(printable(inPath), "file name holds a zero byte");
+        if (inPath.find('\0') != std::string::npos) {
+            throw FileError(inPath, "file name holds a zero byte", Failure::chartUnreadable);
+        }
         ChartStream fin = scanner.openChart(inPath);
         surveyed = fin.file().identity();
         ordinals = ChartScanner::survey(fin);
         fin.close();
     } catch (const FileError& e) {
-        return fail(e, kExitChartUnreadable);
+        report(e.what());
+        return kExitChartUnreadable;
     }
 
     if (!printLine(ordinals.toLine())) return kExitOutputFailed;
     pause_();
 
     // From its second opening to its replacement, the chart is locked: one
-    // run at a time per chart.
+    // run at a time per chart. Every name of the run is an entry of the
+    // chart's folder, opened once.
     FileLock chartLock;
-    std::optional<ChartStream> fin;
-    FileIdentity expected;
+    std::optional<HeldInterruptions> interruptions;
     try {
-        fin.emplace(openLocked(scanner, ops_, inPath, chartLock));
-        expected = fin->file().identity();
+        File folder = [&] {
+            try {
+                return openFolderOf(ops_, inPath);
+            } catch (const FileError& e) {
+                throw e.as(Failure::chartUnreadable);
+            }
+        }();
+        const std::string entry = followLinksInFolder(folder, entryOf(inPath), inPath);
+        ChartStream fin = openLocked(scanner, ops_, folder, entry, inPath, chartLock);
+        const FileIdentity expected = fin.file().identity();
         if (!(expected == surveyed)) {
             // Edited during the pause: the ordinal line may no longer describe
             // it. The same survey goes on; another is refused.
-            if (!(ChartScanner::survey(*fin) == ordinals) || !(fin->file().identity() == expected)) {
-                throw Refusal(inPath, "changed after its survey; run chartseal again");
+            if (!(ChartScanner::survey(fin) == ordinals) || !(fin.file().identity() == expected)) {
+                throw refusal(inPath, "changed after its survey; run chartseal again");
             }
-            fin->rewind();
+            fin.rewind();
         }
-    } catch (const Refusal& e) {
-        return fail(e, kExitOutputFailed);
-    } catch (const FileError& e) {
-        return fail(e, kExitChartUnreadable);
-    }
 
-    HeldInterruptions interruptions(holdUntilExit_);
-    auto checkpoint = [&interruptions] {
-        if (const int sig = interruptions.pending()) throw Interrupted{sig};
-    };
-    try {
-        OutputWriter writer(ops_, checkpoint);
-        const FileStatus chart = fin->file().status();
-        const OutputWriter::Leftover leftover = writer.checkOutputs(path, inPath, chart);
-        switch (leftover) {
-        case OutputWriter::Leftover::none: break;
-        case OutputWriter::Leftover::beforeReplacement:
-            report(OutputWriter::outPath(path, 1) + ": left by a run that did not finish; sealing again from the chart");
-            break;
-        case OutputWriter::Leftover::afterReplacement:
-            report(OutputWriter::outPath(path, 1) + ": left by a run that stopped after replacing the chart; removed");
-            break;
-        }
-        writer.checkNoSealedCharts(leftover);
-        writer.createFiles(path, chart);
+        interruptions.emplace(holdUntilExit_);
+        auto checkpoint = [&interruptions] {
+            if (const int sig = interruptions->pending()) throw Interrupted{sig};
+        };
         SlotSet slots;
-        try {
-            ChartScanner::partition(*fin, ordinals, slots);
-        } catch (const FileError& e) {
-            return fail(e, kExitChartUnreadable);
-        }
-        writer.writeOutputs(inPath, ordinals, slots, *fin, expected);
+        ChartScanner::partition(fin, ordinals, slots);
+        OutputWriter writer(ops_, folder, path, entry, inPath, checkpoint,
+                            [this](const std::string& line) { report(line); });
+        writer.writeOutputs(ordinals, slots, fin, expected);
         // The last handle of the replaced chart goes while stop signals are
         // still held: freeing a large file's blocks takes a while.
         chartLock.release();
@@ -199,7 +184,8 @@ int RunDriver::runStages()
         interruptedBy_ = stop.signal;
         return 128 + stop.signal;
     } catch (const FileError& e) {
-        return fail(e, kExitOutputFailed);
+        report(e.what());
+        return exitStatusFor(e.failure());
     }
     return kExitSuccess;
 }

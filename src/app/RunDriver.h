@@ -9,6 +9,9 @@
 
 namespace chartseal {
 
+// The exit status of a run that ends with a failure of this kind.
+int exitStatusFor(Failure failure);
+
 class RunDriver {
 public:
     // in gives the base name; out receives the chart file name and the

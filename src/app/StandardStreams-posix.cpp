@@ -1,4 +1,4 @@
-// Standard input read straight from its descriptor, and SIGPIPE ignored.
+// Standard input read straight from its descriptor; SIGPIPE and SIGXFSZ ignored.
 #include "app/StandardStreams.h"
 
 #include <signal.h>
@@ -25,7 +25,9 @@ protected:
                 return traits_type::to_int_type(buf_[0]);
             }
             if (n == 0) return traits_type::eof();
-            if (errno != EINTR) throw FileError::fromErrno("standard input", "cannot read", errno);
+            if (errno != EINTR) {
+                throw FileError("standard input", "cannot read", std::error_code(errno, std::system_category()));
+            }
         }
     }
 
@@ -45,7 +47,11 @@ std::istream& standardInput()
 
 void prepareStandardStreams()
 {
+    // A closed pipe and a file-size limit (ulimit -f) make writes fail with
+    // EPIPE and EFBIG, reported and undone like any failed write, instead of
+    // ending the process without a word.
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 std::vector<std::string> programArguments(int argc, char** argv)

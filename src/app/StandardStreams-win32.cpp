@@ -45,7 +45,7 @@ private:
         if (::ReadFile(in_, buf_.data(), static_cast<DWORD>(buf_.size()), &n, nullptr)) return n;
         const DWORD error = ::GetLastError();
         if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) return 0;
-        throw FileError::fromErrno("standard input", "cannot read", errnoFromWindowsError(error));
+        throw FileError("standard input", "cannot read", std::error_code(static_cast<int>(error), std::system_category()));
     }
 
     // A console gives UTF-16, whatever its code page.
@@ -54,7 +54,8 @@ private:
         wchar_t wide[1024];
         DWORD n = 0;
         if (!::ReadConsoleW(in_, wide, 1023, &n, nullptr)) {
-            throw FileError::fromErrno("standard input", "cannot read", errnoFromWindowsError(::GetLastError()));
+            throw FileError("standard input", "cannot read",
+                            std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
         }
         // The second half of a character is read with its first.
         if (n > 0 && wide[n - 1] >= 0xD800 && wide[n - 1] <= 0xDBFF) {

@@ -1,6 +1,5 @@
 // chartunseal FILE...: writes the unsealed bytes of each sealed chart file to
 // standard output, in order, through the reader library's interface.
-#include <cerrno>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -41,32 +40,43 @@ int main(int argc, char** argv)
     File out(ops, "standard output", chartseal::standardOutputHandle());
     std::vector<char> block(std::size_t{256} << 10);
     int status = 0;
+    const auto fail = [&status](const std::string& line) {
+        std::cerr << ("chartunseal: " + line + "\n") << std::flush;
+        status = 1;
+    };
     for (int i = 1; i < argc; ++i) {
+        // A failing input is that file's failure, and the others still go
+        // out; a failing standard output ends the program.
         try {
-            const chartseal::FileHandle handle = ops.openForReading(args[i]);
-            if (handle == chartseal::kNoFile) throw FileError::fromErrno(args[i], errno);
+            std::error_code ec;
+            const chartseal::FileHandle handle = ops.openForReading(args[i], ec);
+            if (ec) throw FileError(args[i], ec.message());
             File in(ops, args[i], handle);
+            if (in.status().kind == chartseal::FileKind::directory) {
+                throw FileError(args[i], std::make_error_code(std::errc::is_a_directory).message());
+            }
             std::uint64_t offset = 0;  // every sealed file starts at key byte 0
-            while (const std::size_t n = in.readSome(block.data(), block.size())) {
+            while (const std::size_t n = in.readAt(block.data(), block.size(), offset)) {
                 chartseal_unseal(block.data(), n, offset);
                 offset += n;
-                out.writeAll(block.data(), n);
+                try {
+                    out.writeAll(block.data(), n);
+                } catch (const FileError& e) {
+                    fail(e.what());
+                    return status;
+                }
             }
             in.close();
         } catch (const FileError& e) {
-            std::cerr << ("chartunseal: " + std::string(e.what()) + "\n");
-            status = 1;
-            if (std::string(e.what()).starts_with("standard output")) break;
+            fail(e.what());
         } catch (const std::exception& e) {
-            std::cerr << ("chartunseal: " + std::string(args[i]) + ": " + e.what() + "\n");
-            status = 1;
+            fail(chartseal::shownName(args[i]) + ": " + e.what());
         }
     }
     try {
         out.close();
     } catch (const FileError& e) {
-        std::cerr << ("chartunseal: " + std::string(e.what()) + "\n");
-        status = 1;
+        fail(e.what());
     }
     return status;
 }

@@ -2,7 +2,6 @@
 #include "chart/ChartScanner.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <utility>
 
 #include "chart/WhiteSpace.h"
@@ -60,15 +59,41 @@ int namedDifficulty(std::string_view line)
 
 }  // namespace
 
+namespace {
+
+// The chart as a stream, once it is known to be a regular file.
+ChartStream chartStream(File file)
+{
+    FileStatus st;
+    try {
+        st = file.status();
+    } catch (const FileError& e) {
+        throw e.as(Failure::chartUnreadable);
+    }
+    if (st.kind == FileKind::directory) {
+        throw FileError(file.path(), std::make_error_code(std::errc::is_a_directory).message(),
+                        Failure::chartUnreadable);
+    }
+    if (!st.isRegular()) throw FileError(file.path(), "not a regular file", Failure::chartUnreadable);
+    return ChartStream(std::move(file));
+}
+
+}  // namespace
+
 ChartStream ChartScanner::openChart(const std::string& fileName)
 {
-    const FileHandle handle = ops_.openForReading(fileName);
-    if (handle == kNoFile) throw FileError::fromErrno(fileName, errno);
-    File file(ops_, fileName, handle);
-    const FileStatus st = file.status();
-    if (st.kind == FileKind::directory) throw FileError::fromErrno(fileName, EISDIR);
-    if (!st.isRegular()) throw FileError(fileName, "not a regular file");
-    return ChartStream(std::move(file));
+    std::error_code ec;
+    const FileHandle handle = ops_.openForReading(fileName, ec);
+    if (ec) throw FileError(fileName, ec.message(), Failure::chartUnreadable);
+    return chartStream(File(ops_, fileName, handle));
+}
+
+ChartStream ChartScanner::openChartInFolder(File& folder, const std::string& entry, const std::string& fileName)
+{
+    std::error_code ec;
+    const FileHandle handle = ops_.openInFolder(folder.handle(), entry, ec);
+    if (ec) throw FileError(fileName, ec.message(), Failure::chartUnreadable);
+    return chartStream(File(ops_, fileName, handle));
 }
 
 bool ChartScanner::namesDifficulty(std::string_view line, std::string_view keyword)
@@ -131,8 +156,8 @@ void ChartScanner::partition(ChartStream& stream, const OrdinalTable& ordinals, 
         last.addedLineFeed = stream.lastLineUnended();
     } else if (end > 0) {
         char lastByte = '\n';
-        if (stream.file().readAt(&lastByte, 1, end - 1) != 1) {
-            throw FileError(stream.path(), "changed while it was being sealed; run chartseal again");
+        if (readChart(stream.file(), &lastByte, 1, end - 1) != 1) {
+            throw refusal(stream.path(), "changed while it was being sealed; run chartseal again");
         }
         last.addedLineFeed = lastByte != '\n';
     }

@@ -19,9 +19,12 @@ class ChartScanner {
 public:
     explicit ChartScanner(FileOps& ops = systemFileOps()) : ops_(ops) {}
 
-    // Opens the chart file for reading. Throws FileError when it cannot be
-    // opened or is not a regular file.
+    // Opens the chart file for reading. Throws FileError (the chart
+    // unreadable) when it cannot be opened or is not a regular file.
     ChartStream openChart(const std::string& fileName);
+    // The same for the entry of an open folder, never through a link;
+    // fileName names it in messages.
+    ChartStream openChartInFolder(File& folder, const std::string& entry, const std::string& fileName);
 
     static bool readLine(ChartStream& stream, std::string_view& line) { return stream.readLine(line); }
 

@@ -15,6 +15,16 @@
 
 namespace chartseal {
 
+std::size_t readChart(File& chart, void* buf, std::size_t count, std::uint64_t offset)
+{
+    try {
+        return chart.readAt(buf, count, offset);
+    } catch (const FileError& e) {
+        throw e.as(Failure::chartUnreadable);
+    }
+}
+
+
 namespace {
 
 using Lines = std::vector<std::string_view>;
@@ -223,7 +233,7 @@ bool ChartStream::fill()
         end_ = kept;
         scanned_ = std::min(scanned_, end_);
     }
-    const std::size_t n = file_.readAt(buf_.data() + end_, buf_.size() - end_, offset_);
+    const std::size_t n = readChart(file_, buf_.data() + end_, buf_.size() - end_, offset_);
     if (n == 0) eof_ = true;
     end_ += n;
     offset_ += n;

@@ -11,6 +11,10 @@
 
 namespace chartseal {
 
+// Reads up to count bytes of the chart at offset. Throws FileError, the
+// chart unreadable, when it cannot be read.
+std::size_t readChart(File& chart, void* buf, std::size_t count, std::uint64_t offset);
+
 // Which lines ChartStream::readLines hands out, told by their first two
 // bytes: those that begin with one of anyNext, and those that begin with one
 // of letters followed by one of seconds. Bytes are classified by table

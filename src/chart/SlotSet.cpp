@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "chart/ChartStream.h"
+
 namespace chartseal {
 
 std::uint64_t Slot::size() const
@@ -29,22 +31,27 @@ std::uint64_t SlotSet::totalSize() const
     return total;
 }
 
-void readSlot(const Slot& slot, File& chart, std::vector<char>& buffer,
-              const std::function<void(char* data, std::size_t n)>& take)
+std::uint64_t readSlot(const Slot& slot, File& chart, std::vector<char>& buffer,
+                       const std::function<void(char* data, std::size_t n)>& take, std::uint64_t limit)
 {
+    std::uint64_t given = 0;
     for (const ByteRange& range : slot.ranges) {
-        for (std::uint64_t done = 0; done < range.length;) {
-            const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), range.length - done));
-            const std::size_t n = chart.readAt(buffer.data(), want, range.offset + done);
-            if (n == 0) throw FileError(chart.path(), "changed while it was being sealed; run chartseal again");
+        for (std::uint64_t done = 0; done < range.length && given < limit;) {
+            const auto want = static_cast<std::size_t>(
+                std::min<std::uint64_t>({buffer.size(), range.length - done, limit - given}));
+            const std::size_t n = readChart(chart, buffer.data(), want, range.offset + done);
+            if (n == 0) throw refusal(chart.path(), "changed while it was being sealed; run chartseal again");
             take(buffer.data(), n);
             done += n;
+            given += n;
         }
     }
-    if (slot.addedLineFeed) {
+    if (slot.addedLineFeed && given < limit) {
         buffer[0] = '\n';
         take(buffer.data(), 1);
+        ++given;
     }
+    return given;
 }
 
 }  // namespace chartseal

@@ -1,6 +1,4 @@
 // The File and FileLock wrappers over the seam, and its errors.
-#include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "io/FileOps.h"
@@ -22,19 +20,79 @@ std::string describeKind(FileKind kind)
     return "not a regular file";
 }
 
-FileError::FileError(const std::string& path, const std::string& reason)
-    : std::runtime_error(path + ": " + reason)
+namespace {
+
+// The length of the UTF-8 sequence that starts at text[at], or 0 where none
+// does: no overlong forms, no surrogates, nothing above U+10FFFF.
+std::size_t utf8Length(std::string_view text, std::size_t at)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char first = byte(at);
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+    if (first >= 0xC2 && first <= 0xDF) {
+        length = 2;
+    } else if (first >= 0xE0 && first <= 0xEF) {
+        length = 3;
+        if (first == 0xE0) low = 0xA0;
+        if (first == 0xED) high = 0x9F;
+    } else if (first >= 0xF0 && first <= 0xF4) {
+        length = 4;
+        if (first == 0xF0) low = 0x90;
+        if (first == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length) return 0;
+    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string shownName(std::string_view name)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string shown;
+    for (std::size_t i = 0; i < name.size();) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            shown += name[i++];
+            continue;
+        }
+        if (c >= 0x80) {
+            if (const std::size_t n = utf8Length(name, i)) {
+                shown.append(name.substr(i, n));
+                i += n;
+                continue;
+            }
+        }
+        switch (c) {
+        case '\0': shown += "\\0"; break;
+        case '\t': shown += "\\t"; break;
+        case '\n': shown += "\\n"; break;
+        case '\r': shown += "\\r"; break;
+        default:
+            shown += "\\x";
+            shown += kHex[c >> 4];
+            shown += kHex[c & 15];
+        }
+        ++i;
+    }
+    return shown;
+}
+
+FileError::FileError(const std::string& path, const std::string& reason, Failure failure)
+    : std::runtime_error(shownName(path) + ": " + reason), failure_(failure)
 {
 }
 
-FileError FileError::fromErrno(const std::string& path, int err)
+FileError::FileError(const std::string& path, const std::string& action, std::error_code code, Failure failure)
+    : std::runtime_error(shownName(path) + ": " + action + ": " + code.message()), failure_(failure), code_(code)
 {
-    return FileError(path, std::strerror(err));
-}
-
-FileError FileError::fromErrno(const std::string& path, const char* action, int err)
-{
-    return FileError(path, std::string(action) + ": " + std::strerror(err));
 }
 
 File::File(FileOps& ops, std::string path, FileHandle handle) : ops_(&ops), path_(std::move(path)), handle_(handle)
@@ -55,7 +113,10 @@ File::File(File&& other) noexcept
 File& File::operator=(File&& other) noexcept
 {
     if (this != &other) {
-        if (handle_ != kNoFile) ops_->close(handle_);
+        if (handle_ != kNoFile) {
+            std::error_code ignored;
+            ops_->close(handle_, ignored);
+        }
         ops_ = other.ops_;
         path_ = std::move(other.path_);
         handle_ = std::exchange(other.handle_, kNoFile);
@@ -69,92 +130,66 @@ File& File::operator=(File&& other) noexcept
 
 File::~File()
 {
-    if (handle_ != kNoFile) ops_->close(handle_);
-}
-
-std::size_t File::readSome(void* buf, std::size_t count)
-{
-    for (;;) {
-        const std::ptrdiff_t n = ops_->read(handle_, buf, count);
-        if (n >= 0) return static_cast<std::size_t>(n);
-        if (errno != EINTR) throw FileError::fromErrno(path_, "cannot read", errno);
+    if (handle_ != kNoFile) {
+        std::error_code ignored;
+        ops_->close(handle_, ignored);
     }
 }
 
 std::size_t File::readAt(void* buf, std::size_t count, std::uint64_t offset)
 {
-    for (;;) {
-        const std::ptrdiff_t n = ops_->readAt(handle_, buf, count, offset);
-        if (n >= 0) return static_cast<std::size_t>(n);
-        if (errno != EINTR) throw FileError::fromErrno(path_, "cannot read", errno);
-    }
+    std::error_code ec;
+    const std::size_t n = ops_->readAt(handle_, buf, count, offset, ec);
+    if (ec) throw FileError(path_, "cannot read", ec);
+    return n;
 }
 
 void File::writeAll(const void* buf, std::size_t count)
 {
     const char* p = static_cast<const char*>(buf);
     while (count > 0) {
-        const std::ptrdiff_t n = ops_->write(handle_, p, count);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw FileError::fromErrno(path_, "cannot write", errno);
-        }
+        std::error_code ec;
+        const std::size_t n = ops_->write(handle_, p, count, ec);
+        if (ec) throw FileError(path_, "cannot write", ec);
         if (n == 0) throw FileError(path_, "cannot write: no progress");
         p += n;
-        count -= static_cast<std::size_t>(n);
-        written_ += static_cast<std::uint64_t>(n);
+        count -= n;
+        written_ += n;
     }
     if (writebackEvery_ > 0 && written_ - writebackFrom_ >= writebackEvery_) startWritebackOfRest();
 }
 
-namespace {
-
-// Write-back control is a hint: a file system that does not take it is no
-// failure; an error of the writing itself is.
-bool writebackFailed(int result)
-{
-    return result != 0 && errno != EINVAL && errno != ENOSYS && errno != ESPIPE && errno != EOPNOTSUPP;
-}
-
-}  // namespace
-
 void File::startWritebackOfRest()
 {
     if (written_ == writebackFrom_) return;
-    if (writebackFailed(ops_->startWriteback(handle_, writebackFrom_, written_ - writebackFrom_))) {
-        throw FileError::fromErrno(path_, "cannot write", errno);
-    }
-    if (writebackInFlight_ > 0 && writebackFrom_ > writebackInFlight_) {
-        if (writebackFailed(ops_->waitForWriteback(handle_, 0, writebackFrom_ - writebackInFlight_))) {
-            throw FileError::fromErrno(path_, "cannot write", errno);
-        }
-    }
+    // Waiting keeps at most writebackInFlight_ bytes on their way.
+    const bool wait = writebackInFlight_ > 0 && writebackFrom_ > writebackInFlight_;
+    std::error_code ec;
+    ops_->writeBack(handle_, writebackFrom_, written_ - writebackFrom_, wait, ec);
+    if (ec) throw FileError(path_, "cannot write", ec);
     writebackFrom_ = written_;
 }
 
 FileStatus File::status()
 {
-    FileStatus st;
-    if (ops_->status(handle_, st) != 0) throw FileError::fromErrno(path_, "cannot stat", errno);
+    std::error_code ec;
+    FileStatus st = ops_->status(handle_, ec);
+    if (ec) throw FileError(path_, "cannot stat", ec);
     return st;
-}
-
-void File::truncate()
-{
-    if (ops_->truncate(handle_, 0) != 0) throw FileError::fromErrno(path_, "cannot empty", errno);
 }
 
 void File::sync()
 {
-    if (ops_->sync(handle_) != 0) throw FileError::fromErrno(path_, "cannot sync", errno);
+    std::error_code ec;
+    ops_->sync(handle_, ec);
+    if (ec) throw FileError(path_, "cannot sync", ec);
 }
 
 void File::close()
 {
-    const FileHandle handle = std::exchange(handle_, kNoFile);
-    // Linux releases the descriptor even when close reports an error, so it
-    // must not be closed again; the error itself still means lost data.
-    if (ops_->close(handle) != 0 && errno != EINTR) throw FileError::fromErrno(path_, "cannot close", errno);
+    std::error_code ec;
+    ops_->close(std::exchange(handle_, kNoFile), ec);
+    if (ec) throw FileError(path_, "cannot close", ec);
 }
 
 FileLock::FileLock(FileLock&& other) noexcept : ops_(other.ops_), lock_(std::exchange(other.lock_, kNoFile)) {}
@@ -169,24 +204,56 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept
     return *this;
 }
 
-bool FileLock::tryLock(FileOps& ops, const File& file)
+bool FileLock::tryLock(const File& file)
 {
     release();
-    for (;;) {
-        const FileHandle lock = ops.tryLock(file.handle());
-        if (lock != kNoFile) {
-            ops_ = &ops;
-            lock_ = lock;
-            return true;
-        }
-        if (errno == EWOULDBLOCK) return false;
-        if (errno != EINTR) throw FileError::fromErrno(file.path(), "cannot lock", errno);
-    }
+    std::error_code ec;
+    const FileHandle lock = file.ops().tryLock(file.handle(), ec);
+    if (ec) throw FileError(file.path(), "cannot lock", ec);
+    if (lock == kNoFile) return false;
+    ops_ = &file.ops();
+    lock_ = lock;
+    return true;
 }
 
 void FileLock::release()
 {
-    if (lock_ != kNoFile) ops_->unlock(std::exchange(lock_, kNoFile));
+    // Letting go of a lock loses no data: how the close went does not matter.
+    if (lock_ == kNoFile) return;
+    std::error_code ignored;
+    ops_->close(std::exchange(lock_, kNoFile), ignored);
+}
+
+File openFolderOf(FileOps& ops, const std::string& fileName)
+{
+    const std::string folder = folderOf(fileName);
+    std::error_code ec;
+    const FileHandle handle = ops.openFolder(folder, ec);
+    if (ec) throw FileError(folder, "cannot open folder", ec);
+    return File(ops, folder, handle);
+}
+
+std::string followLinksInFolder(File& folder, const std::string& name, const std::string& shownAs)
+{
+    std::string entry = name;
+    // As many links of links as the system itself would follow.
+    for (int hops = 0; hops < 40; ++hops) {
+        FileStatus st;
+        std::error_code ec;
+        if (!folder.ops().statusInFolder(folder.handle(), entry, st, ec)) {
+            if (ec) throw FileError(shownAs, "cannot stat", ec);
+            return entry;
+        }
+        if (st.kind != FileKind::symbolicLink) return entry;
+        std::string target = folder.ops().readLinkInFolder(folder.handle(), entry, ec);
+        if (ec) throw FileError(shownAs, "cannot read link", ec);
+        while (target.starts_with("./")) target.erase(0, 2);
+        if (target.empty() || folderOf(target) != "." || target == "." || target == "..") {
+            throw refusal(shownAs, "is a symbolic link into another folder; seal the chart in its own folder");
+        }
+        entry = target;
+    }
+    throw refusal(shownAs, "has too many levels of symbolic links");
 }
 
 }  // namespace chartseal

@@ -1,13 +1,13 @@
-// The seam on POSIX systems: descriptors, flock(2) and rename(2).
+// The seam on POSIX systems: descriptors, the *at calls on an open folder,
+// flock(2), extended attributes and rename(2).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
+#include <cstring>
 
 #include "io/FileOps.h"
 
@@ -34,8 +34,9 @@ std::int64_t nanoseconds(const struct timespec& t)
     return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-void fill(const struct stat& s, FileStatus& st)
+FileStatus statusFrom(const struct stat& s)
 {
+    FileStatus st;
     st.kind = kindOf(s.st_mode);
     st.identity.volume = s.st_dev;
     st.identity.index = s.st_ino;
@@ -44,113 +45,251 @@ void fill(const struct stat& s, FileStatus& st)
     st.identity.changed = nanoseconds(s.st_ctim);
     st.links = s.st_nlink;
     st.attributes = {s.st_uid, s.st_gid, static_cast<std::uint32_t>(s.st_mode & 07777)};
+    return st;
+}
+
+// The outcome of a call that returns -1 and sets errno on failure.
+template <typename T>
+T checked(T result, std::error_code& ec)
+{
+    if (result == static_cast<T>(-1)) {
+        ec.assign(errno, std::system_category());
+    } else {
+        ec.clear();
+    }
+    return result;
+}
+
+// Calls that a signal may interrupt are tried again: a stop signal is held
+// back and looked at by the run itself.
+template <typename Call>
+auto retried(Call call) -> decltype(call())
+{
+    for (;;) {
+        const auto result = call();
+        if (result != -1 || errno != EINTR) return result;
+    }
+}
+
+bool unsupported(int err) { return err == ENOTSUP || err == EOPNOTSUPP || err == ENOSYS; }
+
+// The names of a file's extended attributes, each ended by a zero byte;
+// false with errno set on failure. A size that changes in between (an
+// attribute added) is asked again.
+bool readList(FileHandle file, std::string& names)
+{
+    for (;;) {
+        const ssize_t size = ::flistxattr(fd(file), nullptr, 0);
+        if (size < 0) return false;
+        names.resize(static_cast<std::size_t>(size));
+        const ssize_t n = ::flistxattr(fd(file), names.data(), names.size());
+        if (n >= 0) {
+            names.resize(static_cast<std::size_t>(n));
+            return true;
+        }
+        if (errno != ERANGE) return false;
+    }
+}
+
+bool readValue(FileHandle file, ExtendedAttribute& attribute)
+{
+    for (;;) {
+        const ssize_t size = ::fgetxattr(fd(file), attribute.name.c_str(), nullptr, 0);
+        if (size < 0) return false;
+        attribute.value.resize(static_cast<std::size_t>(size));
+        const ssize_t n = ::fgetxattr(fd(file), attribute.name.c_str(), attribute.value.data(), attribute.value.size());
+        if (n >= 0) {
+            attribute.value.resize(static_cast<std::size_t>(n));
+            return true;
+        }
+        if (errno != ERANGE) return false;
+    }
 }
 
 class PosixFileOps final : public FileOps {
 public:
-    FileHandle openForReading(const std::string& path) override
+    FileHandle openFolder(const std::string& path, std::error_code& ec) override
+    {
+        return checked<FileHandle>(retried([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }),
+                                   ec);
+    }
+    FileHandle openForReading(const std::string& path, std::error_code& ec) override
     {
         // Non-blocking, so that a FIFO in the chart's place cannot hang the
         // open; the flag does not change reads from a regular file.
-        return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        return checked<FileHandle>(
+            retried([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); }), ec);
     }
-    FileHandle openOutput(const std::string& path, bool create) override
+    FileHandle openInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
     {
-        // Never blocking (a FIFO put there since the check), never through a link.
-        const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-        return create ? ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0600) : ::open(path.c_str(), flags);
+        return checked<FileHandle>(retried([&] {
+                                       return ::openat(fd(folder), name.c_str(),
+                                                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+                                   }),
+                                   ec);
     }
-    std::ptrdiff_t read(FileHandle file, void* buf, std::size_t count) override { return ::read(fd(file), buf, count); }
-    std::ptrdiff_t readAt(FileHandle file, void* buf, std::size_t count, std::uint64_t offset) override
+    FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
+                              std::error_code& ec) override
     {
-        return ::pread(fd(file), buf, count, static_cast<off_t>(offset));
+        // O_EXCL never follows a link at the name, and fails where the name
+        // is taken. Only the owner's bits: a folder's default access list is
+        // masked by the others, so that no one else can open the file before
+        // it has the chart's permissions.
+        const mode_t mode = static_cast<mode_t>(bits) & 0700;
+        return checked<FileHandle>(retried([&] {
+                                       return ::openat(fd(folder), name.c_str(),
+                                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+                                   }),
+                                   ec);
     }
-    std::ptrdiff_t write(FileHandle file, const void* buf, std::size_t count) override
+    std::size_t readAt(FileHandle file, void* buf, std::size_t count, std::uint64_t offset,
+                       std::error_code& ec) override
     {
-        return ::write(fd(file), buf, count);
+        const ssize_t n = checked(retried([&] { return ::pread(fd(file), buf, count, static_cast<off_t>(offset)); }), ec);
+        return n < 0 ? 0 : static_cast<std::size_t>(n);
     }
-    int status(FileHandle file, FileStatus& st) override
+    std::size_t write(FileHandle file, const void* buf, std::size_t count, std::error_code& ec) override
+    {
+        const ssize_t n = checked(retried([&] { return ::write(fd(file), buf, count); }), ec);
+        return n < 0 ? 0 : static_cast<std::size_t>(n);
+    }
+    FileStatus status(FileHandle file, std::error_code& ec) override
     {
         struct stat s {};
-        if (::fstat(fd(file), &s) != 0) return -1;
-        fill(s, st);
-        return 0;
+        if (checked(::fstat(fd(file), &s), ec) != 0) return {};
+        return statusFrom(s);
     }
-    int statusOf(const std::string& path, FileStatus& st) override
+    bool statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec) override
     {
         struct stat s {};
-        if (::stat(path.c_str(), &s) != 0) return -1;
-        fill(s, st);
-        return 0;
+        if (::fstatat(fd(folder), name.c_str(), &s, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                ec.clear();
+            } else {
+                ec.assign(errno, std::system_category());
+            }
+            return false;
+        }
+        ec.clear();
+        st = statusFrom(s);
+        return true;
     }
-    int linkStatusOf(const std::string& path, FileStatus& st) override
+    std::string readLinkInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
     {
-        struct stat s {};
-        if (::lstat(path.c_str(), &s) != 0) return -1;
-        fill(s, st);
-        return 0;
+        std::string target(256, '\0');
+        for (;;) {
+            const ssize_t n = checked(::readlinkat(fd(folder), name.c_str(), target.data(), target.size()), ec);
+            if (n < 0) return {};
+            if (static_cast<std::size_t>(n) < target.size()) {
+                target.resize(static_cast<std::size_t>(n));
+                return target;
+            }
+            target.resize(target.size() * 2);
+        }
     }
-    int setOwner(FileHandle file, std::uint32_t owner, std::uint32_t group) override
+    void setOwner(FileHandle file, std::uint32_t owner, std::uint32_t group, std::error_code& ec) override
     {
-        return ::fchown(fd(file), static_cast<uid_t>(owner), static_cast<gid_t>(group));
+        checked(::fchown(fd(file), static_cast<uid_t>(owner), static_cast<gid_t>(group)), ec);
     }
-    int setAttributes(FileHandle file, std::uint32_t bits) override
+    void setAttributes(FileHandle file, std::uint32_t bits, std::error_code& ec) override
     {
-        return ::fchmod(fd(file), static_cast<mode_t>(bits));
+        checked(::fchmod(fd(file), static_cast<mode_t>(bits)), ec);
     }
-    int truncate(FileHandle file, std::uint64_t length) override
+    std::vector<ExtendedAttribute> extendedAttributes(FileHandle file, std::error_code& ec) override
     {
-        return ::ftruncate(fd(file), static_cast<off_t>(length));
+        ec.clear();
+        std::string names;
+        if (!readList(file, names)) {
+            if (!unsupported(errno)) ec.assign(errno, std::system_category());
+            return {};
+        }
+        std::vector<ExtendedAttribute> all;
+        for (std::size_t at = 0; at < names.size();) {
+            ExtendedAttribute attribute{std::string(names.c_str() + at), {}};
+            at += attribute.name.size() + 1;
+            if (readValue(file, attribute)) {
+                all.push_back(std::move(attribute));
+            } else if (errno != ENODATA) {  // ENODATA: removed since the listing
+                ec.assign(errno, std::system_category());
+                return {};
+            }
+        }
+        return all;
     }
-    int sync(FileHandle file) override { return ::fsync(fd(file)); }
-    int syncFolder(const std::string& folder) override
+    void setExtendedAttribute(FileHandle file, const std::string& name, const std::optional<std::string>& value,
+                              std::error_code& ec) override
     {
-        const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir < 0) return -1;
-        const int result = ::fsync(dir);
-        const int err = errno;
-        ::close(dir);
-        errno = err;
-        return result;
+        if (value) {
+            checked(::fsetxattr(fd(file), name.c_str(), value->data(), value->size(), 0), ec);
+            return;
+        }
+        if (::fremovexattr(fd(file), name.c_str()) == 0 || errno == ENODATA || unsupported(errno)) {
+            ec.clear();
+        } else {
+            ec.assign(errno, std::system_category());
+        }
     }
-    int startWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length) override
+    void sync(FileHandle file, std::error_code& ec) override { checked(retried([&] { return ::fsync(fd(file)); }), ec); }
+    void writeBack(FileHandle file, std::uint64_t offset, std::uint64_t length, bool wait, std::error_code& ec) override
     {
-        return ::sync_file_range(fd(file), static_cast<off_t>(offset), static_cast<off_t>(length),
-                                 SYNC_FILE_RANGE_WRITE);
+        // A file system that does not take the hint is no failure; an error
+        // of the writing itself is.
+        const auto hint = [&](std::uint64_t from, std::uint64_t count, unsigned int flags) {
+            if (::sync_file_range(fd(file), static_cast<off_t>(from), static_cast<off_t>(count), flags) == 0) return true;
+            if (errno == EINVAL || errno == ESPIPE || unsupported(errno)) return true;
+            ec.assign(errno, std::system_category());
+            return false;
+        };
+        ec.clear();
+        if (!hint(offset, length, SYNC_FILE_RANGE_WRITE)) return;
+        if (wait) hint(0, offset, SYNC_FILE_RANGE_WAIT_BEFORE);
     }
-    int waitForWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length) override
-    {
-        return ::sync_file_range(fd(file), static_cast<off_t>(offset), static_cast<off_t>(length),
-                                 SYNC_FILE_RANGE_WAIT_BEFORE);
-    }
-    FileHandle tryLock(FileHandle file) override
+    FileHandle tryLock(FileHandle file, std::error_code& ec) override
     {
         // flock(2) locks the open file, not the descriptor: a duplicate keeps
         // it when the descriptor is closed, and the system drops it when the
         // last one goes, so a run that dies cannot leave it behind.
-        if (::flock(fd(file), LOCK_EX | LOCK_NB) != 0) return kNoFile;
-        const int lock = ::fcntl(fd(file), F_DUPFD_CLOEXEC, 0);
-        if (lock < 0) {
-            const int err = errno;
-            ::flock(fd(file), LOCK_UN);
-            errno = err;
+        if (retried([&] { return ::flock(fd(file), LOCK_EX | LOCK_NB); }) != 0) {
+            if (errno == EWOULDBLOCK) {
+                ec.clear();
+            } else {
+                ec.assign(errno, std::system_category());
+            }
             return kNoFile;
         }
+        const int lock = checked(::fcntl(fd(file), F_DUPFD_CLOEXEC, 0), ec);
+        if (lock < 0) ::flock(fd(file), LOCK_UN);
         return lock;
     }
-    int unlock(FileHandle lock) override { return ::close(fd(lock)); }
-    int close(FileHandle file) override { return ::close(fd(file)); }
-    int replace(const std::string& from, const std::string& to) override
+    void close(FileHandle file, std::error_code& ec) override
     {
-        return std::rename(from.c_str(), to.c_str());
+        // Linux releases the descriptor even when close reports an error, so
+        // it is never closed again; EINTR there loses nothing.
+        if (::close(fd(file)) == 0 || errno == EINTR) {
+            ec.clear();
+        } else {
+            ec.assign(errno, std::system_category());
+        }
     }
-    int remove(const std::string& path) override { return ::unlink(path.c_str()); }
-    std::string resolve(const std::string& path) override
+    void renameInFolder(FileHandle folder, const std::string& from, const std::string& to, std::error_code& ec) override
     {
-        std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
-        return resolved ? std::string(resolved.get()) : std::string();
+        checked(::renameat(fd(folder), from.c_str(), fd(folder), to.c_str()), ec);
+    }
+    void removeInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
+    {
+        checked(::unlinkat(fd(folder), name.c_str(), 0), ec);
     }
 };
+
+// The POSIX access list as Linux stores it in its attribute: a 4-byte
+// version, then 8-byte entries of tag, permissions and id, little-endian.
+constexpr std::size_t kAclHeader = 4, kAclEntry = 8;
+constexpr std::uint16_t kAclGroupObj = 0x04, kAclMask = 0x10, kAclOther = 0x20;
+
+std::uint16_t get16(const std::string& s, std::size_t at)
+{
+    return static_cast<std::uint16_t>(static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8);
+}
 
 }  // namespace
 
@@ -165,6 +304,43 @@ std::uint32_t outputAttributeBits(std::uint32_t chartBits)
     return chartBits & 0777;
 }
 
+std::uint32_t creationAttributeBits(std::uint32_t chartBits)
+{
+    return chartBits & 0700;
+}
+
+std::uint32_t withoutGroupAccess(std::uint32_t bits)
+{
+    const std::uint32_t group = (bits >> 3) & 7;
+    return (bits & 0700) | (bits & group);
+}
+
+std::string accessListAttribute()
+{
+    return "system.posix_acl_access";
+}
+
+std::string accessListWithoutGroupAccess(const std::string& value)
+{
+    if (value.size() < kAclHeader || (value.size() - kAclHeader) % kAclEntry != 0) return value;
+    // What the owning group may do, through the mask where there is one.
+    std::uint16_t group = 7, mask = 7;
+    for (std::size_t at = kAclHeader; at < value.size(); at += kAclEntry) {
+        if (get16(value, at) == kAclGroupObj) group = get16(value, at + 2);
+        if (get16(value, at) == kAclMask) mask = get16(value, at + 2);
+    }
+    std::string narrowed = value;
+    for (std::size_t at = kAclHeader; at < value.size(); at += kAclEntry) {
+        const std::uint16_t tag = get16(value, at);
+        std::uint16_t perm = get16(value, at + 2);
+        if (tag == kAclGroupObj) perm = 0;
+        if (tag == kAclOther) perm = static_cast<std::uint16_t>(perm & group & mask);
+        narrowed[at + 2] = static_cast<char>(perm & 0xFF);
+        narrowed[at + 3] = static_cast<char>(perm >> 8);
+    }
+    return narrowed;
+}
+
 std::string replacementRefusal(std::uint32_t)
 {
     // The folder's permissions decide, and the rename reports them.
@@ -177,6 +353,12 @@ std::string folderOf(const std::string& fileName)
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return fileName.substr(0, slash);
+}
+
+std::string entryOf(const std::string& fileName)
+{
+    const std::size_t slash = fileName.rfind('/');
+    return slash == std::string::npos ? fileName : fileName.substr(slash + 1);
 }
 
 }  // namespace chartseal

@@ -2,8 +2,8 @@
 // file for the lock, and MoveFileExW for the replacement.
 #include <windows.h>
 
-#include <cerrno>
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "io/FileOps.h"
@@ -36,54 +36,15 @@ std::string toUtf8(const std::wstring& name)
     return utf8;
 }
 
-int errnoFromWindowsError(unsigned long error)
-{
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_INVALID_NAME:
-    case ERROR_DIRECTORY: return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_PRIVILEGE_NOT_HELD: return EACCES;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS: return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
-    case ERROR_WRITE_PROTECT: return EROFS;
-    case ERROR_INVALID_HANDLE: return EBADF;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY: return ENOMEM;
-    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
-    case ERROR_NOT_SUPPORTED:
-    case ERROR_INVALID_FUNCTION: return ENOSYS;
-    case ERROR_NOT_SAME_DEVICE: return EXDEV;
-    case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
-    case ERROR_NEGATIVE_SEEK:
-    case ERROR_INVALID_PARAMETER: return EINVAL;
-    default: return EIO;
-    }
-}
-
 namespace {
 
 HANDLE win(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 FileHandle handleOf(HANDLE h) { return h == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(h); }
 
-// The last Windows error as errno, and the failure value of the caller.
-int failed()
+// The last Windows error, with the system's own message.
+std::error_code lastError()
 {
-    errno = errnoFromWindowsError(::GetLastError());
-    return -1;
-}
-FileHandle failedHandle()
-{
-    failed();
-    return kNoFile;
+    return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -96,24 +57,28 @@ DWORD transferSize(std::size_t count) { return static_cast<DWORD>(count < kMaxTr
 
 bool isLinkTag(DWORD tag) { return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT; }
 
-int statusOfHandle(HANDLE h, FileStatus& st)
+// The status of an open handle; false, with the error in ec, on failure.
+bool statusOfHandle(HANDLE h, FileStatus& st, std::error_code& ec)
 {
     st = FileStatus{};
+    ec.clear();
     ::SetLastError(NO_ERROR);
     const DWORD type = ::GetFileType(h);
     if (type == FILE_TYPE_CHAR) {
         st.kind = FileKind::characterDevice;
-        return 0;
+        return true;
     }
     if (type == FILE_TYPE_PIPE) {
         st.kind = FileKind::fifo;
-        return 0;
+        return true;
     }
-    if (type == FILE_TYPE_UNKNOWN && ::GetLastError() != NO_ERROR) return failed();
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(h, &info)) return failed();
     FILE_BASIC_INFO basic{};
-    if (!::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) return failed();
+    if ((type == FILE_TYPE_UNKNOWN && ::GetLastError() != NO_ERROR) || !::GetFileInformationByHandle(h, &info) ||
+        !::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) {
+        ec = lastError();
+        return false;
+    }
     st.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::directory : FileKind::regular;
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         FILE_ATTRIBUTE_TAG_INFO tag{};
@@ -129,25 +94,7 @@ int statusOfHandle(HANDLE h, FileStatus& st)
     st.identity.changed = basic.ChangeTime.QuadPart;
     st.links = info.nNumberOfLinks;
     st.attributes.bits = info.dwFileAttributes;
-    return 0;
-}
-
-// A handle that only reads what a name is, whatever the file (a folder too).
-HANDLE openForAttributes(const std::string& path, DWORD extraFlags)
-{
-    return ::CreateFileW(toWide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | extraFlags, nullptr);
-}
-
-int statusOfName(const std::string& path, FileStatus& st, DWORD extraFlags)
-{
-    const HANDLE h = openForAttributes(path, extraFlags);
-    if (h == INVALID_HANDLE_VALUE) return failed();
-    const int result = statusOfHandle(h, st);
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(h);
-    ::SetLastError(error);
-    return result;
+    return true;
 }
 
 // The full name of an open file, links resolved; empty, with the error set,
@@ -183,152 +130,235 @@ std::wstring lockName(const wchar_t* space, std::wstring name)
     return text;
 }
 
+bool notFound(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// The absolute form of a name, for a folder that later names are joined to.
+std::wstring absoluteName(const std::wstring& name)
+{
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = ::GetFullPathNameW(name.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) return name;
+        if (n < full.size()) {
+            full.resize(n);
+            return full;
+        }
+        full.resize(n);
+    }
+}
+
 class Win32FileOps final : public FileOps {
 public:
-    FileHandle openForReading(const std::string& path) override
+    FileHandle openFolder(const std::string& path, std::error_code& ec) override
+    {
+        const std::wstring name = absoluteName(toWide(path));
+        const HANDLE h = ::CreateFileW(name.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return failedHandle(ec);
+        ec.clear();
+        folders_[h] = name;
+        return handleOf(h);
+    }
+    FileHandle openForReading(const std::string& path, std::error_code& ec) override
     {
         // Backup semantics open a directory too, so that its status can tell
         // what it is; the others may go on writing and renaming the chart,
         // which the run's identity checks then see.
-        const HANDLE h = ::CreateFileW(toWide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return failedHandle();
-        return handleOf(h);
+        return opened(::CreateFileW(toWide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                      ec);
     }
-    FileHandle openOutput(const std::string& path, bool create) override
+    FileHandle openInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
+    {
+        return opened(::CreateFileW(joined(folder, name).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+                      ec);
+    }
+    FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t, std::error_code& ec) override
     {
         // The name itself, never the file a link leads to; no one else may
         // write to it while the run does.
-        const HANDLE h = ::CreateFileW(toWide(path).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                       create ? CREATE_NEW : OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return failedHandle();
-        return handleOf(h);
+        return opened(::CreateFileW(joined(folder, name).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+                      ec);
     }
-    std::ptrdiff_t read(FileHandle file, void* buf, std::size_t count) override
-    {
-        DWORD n = 0;
-        if (::ReadFile(win(file), buf, transferSize(count), &n, nullptr)) return n;
-        if (::GetLastError() == ERROR_BROKEN_PIPE || ::GetLastError() == ERROR_HANDLE_EOF) return 0;
-        return failed();
-    }
-    std::ptrdiff_t readAt(FileHandle file, void* buf, std::size_t count, std::uint64_t offset) override
+    std::size_t readAt(FileHandle file, void* buf, std::size_t count, std::uint64_t offset,
+                       std::error_code& ec) override
     {
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>(offset);
         at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD n = 0;
+        ec.clear();
         if (::ReadFile(win(file), buf, transferSize(count), &n, &at)) return n;
-        if (::GetLastError() == ERROR_HANDLE_EOF) return 0;
-        return failed();
+        if (::GetLastError() != ERROR_HANDLE_EOF && ::GetLastError() != ERROR_BROKEN_PIPE) ec = lastError();
+        return 0;
     }
-    std::ptrdiff_t write(FileHandle file, const void* buf, std::size_t count) override
+    std::size_t write(FileHandle file, const void* buf, std::size_t count, std::error_code& ec) override
     {
         DWORD n = 0;
-        if (::WriteFile(win(file), buf, transferSize(count), &n, nullptr)) return n;
-        return failed();
+        ec.clear();
+        if (!::WriteFile(win(file), buf, transferSize(count), &n, nullptr)) ec = lastError();
+        return n;
     }
-    int status(FileHandle file, FileStatus& st) override { return statusOfHandle(win(file), st); }
-    int statusOf(const std::string& path, FileStatus& st) override { return statusOfName(path, st, 0); }
-    int linkStatusOf(const std::string& path, FileStatus& st) override
+    FileStatus status(FileHandle file, std::error_code& ec) override
     {
-        return statusOfName(path, st, FILE_FLAG_OPEN_REPARSE_POINT);
+        FileStatus st;
+        statusOfHandle(win(file), st, ec);
+        return st;
     }
-    // Windows files have no POSIX owner to give: the output is the runner's,
-    // with the rights the folder gives its new files.
-    int setOwner(FileHandle, std::uint32_t, std::uint32_t) override { return 0; }
-    int setAttributes(FileHandle file, std::uint32_t bits) override
+    bool statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec) override
+    {
+        const HANDLE h = ::CreateFileW(joined(folder, name).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr);
+        ec.clear();
+        if (h == INVALID_HANDLE_VALUE) {
+            if (!notFound(::GetLastError())) ec = lastError();
+            return false;
+        }
+        const bool known = statusOfHandle(h, st, ec);
+        ::CloseHandle(h);
+        return known;
+    }
+    // Links on Windows are not followed: a chart name that is one is
+    // refused with this.
+    std::string readLinkInFolder(FileHandle, const std::string&, std::error_code& ec) override
+    {
+        ec = std::error_code(ERROR_NOT_SUPPORTED, std::system_category());
+        return {};
+    }
+    // Windows files have no POSIX owner to give: the output is the runner's.
+    void setOwner(FileHandle, std::uint32_t, std::uint32_t, std::error_code& ec) override { ec.clear(); }
+    void setAttributes(FileHandle file, std::uint32_t bits, std::error_code& ec) override
     {
         constexpr DWORD kSettable = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
                                     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM;
         FILE_BASIC_INFO basic{};
         // Zero times leave them as they are; zero attributes would mean none given.
         basic.FileAttributes = (bits & kSettable) == 0 ? FILE_ATTRIBUTE_NORMAL : (bits & kSettable);
-        return ::SetFileInformationByHandle(win(file), FileBasicInfo, &basic, sizeof basic) ? 0 : failed();
+        succeeded(::SetFileInformationByHandle(win(file), FileBasicInfo, &basic, sizeof basic), ec);
     }
-    int truncate(FileHandle file, std::uint64_t length) override
+    // NTFS keeps no extended attributes that a chart could carry here.
+    std::vector<ExtendedAttribute> extendedAttributes(FileHandle, std::error_code& ec) override
     {
-        FILE_END_OF_FILE_INFO end{};
-        end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
-        return ::SetFileInformationByHandle(win(file), FileEndOfFileInfo, &end, sizeof end) ? 0 : failed();
+        ec.clear();
+        return {};
     }
-    int sync(FileHandle file) override { return ::FlushFileBuffers(win(file)) ? 0 : failed(); }
-    int syncFolder(const std::string& folder) override
+    void setExtendedAttribute(FileHandle, const std::string&, const std::optional<std::string>& value,
+                              std::error_code& ec) override
     {
+        ec.clear();
+        if (value) ec = std::error_code(ERROR_NOT_SUPPORTED, std::system_category());
+    }
+    void sync(FileHandle file, std::error_code& ec) override
+    {
+        const auto folder = folders_.find(win(file));
+        if (folder == folders_.end()) {
+            succeeded(::FlushFileBuffers(win(file)), ec);
+            return;
+        }
         // A folder's handle may be flushed only with write access, which the
         // system may not give for a folder: then its entries are left to the
         // file system's journal, and the replacement itself is written
         // through.
-        const HANDLE h = ::CreateFileW(toWide(folder).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+        ec.clear();
+        const HANDLE h = ::CreateFileW(folder->second.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_ACCESS_DENIED ? 0 : failed();
+        if (h == INVALID_HANDLE_VALUE) {
+            if (::GetLastError() != ERROR_ACCESS_DENIED) ec = lastError();
+            return;
+        }
         const bool flushed = ::FlushFileBuffers(h) != 0;
         const DWORD error = ::GetLastError();
         ::CloseHandle(h);
-        if (flushed || error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_FUNCTION) return 0;
-        ::SetLastError(error);
-        return failed();
+        if (!flushed && error != ERROR_ACCESS_DENIED && error != ERROR_INVALID_FUNCTION) {
+            ec = std::error_code(static_cast<int>(error), std::system_category());
+        }
     }
     // Windows starts the write-back of a file by itself; FlushFileBuffers waits for it.
-    int startWriteback(FileHandle, std::uint64_t, std::uint64_t) override { return 0; }
-    int waitForWriteback(FileHandle, std::uint64_t, std::uint64_t) override { return 0; }
-    FileHandle tryLock(FileHandle file) override
+    void writeBack(FileHandle, std::uint64_t, std::uint64_t, bool, std::error_code& ec) override { ec.clear(); }
+    FileHandle tryLock(FileHandle file, std::error_code& ec) override
     {
         // The replacement needs the chart's handles closed, and a byte-range
         // lock would go with them; a named mutex stays until its own handle
         // is closed or the process ends.
         const std::wstring name = finalName(win(file));
-        if (name.empty()) return failedHandle();
+        if (name.empty()) return failedHandle(ec);
         HANDLE mutex = ::CreateMutexW(nullptr, FALSE, lockName(L"Global", name).c_str());
         if (mutex == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED) {
             mutex = ::CreateMutexW(nullptr, FALSE, lockName(L"Local", name).c_str());
         }
-        if (mutex == nullptr) return failedHandle();
+        if (mutex == nullptr) return failedHandle(ec);
+        ec.clear();
         if (::GetLastError() == ERROR_ALREADY_EXISTS) {
             ::CloseHandle(mutex);
-            errno = EWOULDBLOCK;
             return kNoFile;
         }
         return reinterpret_cast<FileHandle>(mutex);
     }
-    int unlock(FileHandle lock) override { return ::CloseHandle(win(lock)) ? 0 : failed(); }
-    int close(FileHandle file) override { return ::CloseHandle(win(file)) ? 0 : failed(); }
-    int replace(const std::string& from, const std::string& to) override
+    void close(FileHandle file, std::error_code& ec) override
     {
-        const std::wstring source = toWide(from), target = toWide(to);
+        folders_.erase(win(file));
+        succeeded(::CloseHandle(win(file)), ec);
+    }
+    void renameInFolder(FileHandle folder, const std::string& from, const std::string& to, std::error_code& ec) override
+    {
+        const std::wstring source = joined(folder, from), target = joined(folder, to);
         // A program that has the chart open for a moment (a virus scanner,
         // the search indexer) makes the move fail with a sharing error: a few
         // tries give it time to let go.
         for (int attempt = 0;; ++attempt) {
             if (::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-                return 0;
+                ec.clear();
+                return;
             }
             const DWORD error = ::GetLastError();
-            if (attempt == 19 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) return failed();
+            if (attempt == 19 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
+                ec = std::error_code(static_cast<int>(error), std::system_category());
+                return;
+            }
             ::Sleep(50);
         }
     }
-    int remove(const std::string& path) override { return ::DeleteFileW(toWide(path).c_str()) ? 0 : failed(); }
-    std::string resolve(const std::string& path) override
+    void removeInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
     {
-        const HANDLE h = openForAttributes(path, 0);
-        if (h == INVALID_HANDLE_VALUE) {
-            failed();
-            return {};
-        }
-        std::wstring name = finalName(h);
-        const DWORD error = ::GetLastError();
-        ::CloseHandle(h);
-        if (name.empty()) {
-            ::SetLastError(error);
-            failed();
-            return {};
-        }
-        // "\\?\C:\..." is the same name as "C:\...".
-        if (name.rfind(L"\\\\?\\", 0) == 0 && name.size() > 6 && name[5] == L':') name.erase(0, 4);
-        return toUtf8(name);
+        succeeded(::DeleteFileW(joined(folder, name).c_str()), ec);
     }
+
+private:
+    // The full name of an entry of an open folder.
+    std::wstring joined(FileHandle folder, const std::string& name) const
+    {
+        const auto found = folders_.find(win(folder));
+        std::wstring path = found == folders_.end() ? std::wstring(L".") : found->second;
+        if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
+        return path + toWide(name);
+    }
+    static FileHandle opened(HANDLE h, std::error_code& ec)
+    {
+        if (h == INVALID_HANDLE_VALUE) return failedHandle(ec);
+        ec.clear();
+        return handleOf(h);
+    }
+    static FileHandle failedHandle(std::error_code& ec)
+    {
+        ec = lastError();
+        return kNoFile;
+    }
+    static void succeeded(BOOL done, std::error_code& ec)
+    {
+        if (done) {
+            ec.clear();
+        } else {
+            ec = lastError();
+        }
+    }
+
+    // Each open folder's full name: Windows joins names to names, not to
+    // handles.
+    std::map<HANDLE, std::wstring> folders_;
 };
 
 }  // namespace
@@ -349,6 +379,34 @@ std::string replacementRefusal(std::uint32_t chartBits)
 {
     if (chartBits & FILE_ATTRIBUTE_READONLY) return "is read-only; clear its read-only attribute to seal it";
     return {};
+}
+
+std::uint32_t creationAttributeBits(std::uint32_t)
+{
+    return 0;
+}
+
+std::uint32_t withoutGroupAccess(std::uint32_t bits)
+{
+    return bits;
+}
+
+std::string accessListAttribute()
+{
+    return {};
+}
+
+std::string accessListWithoutGroupAccess(const std::string& value)
+{
+    return value;
+}
+
+std::string entryOf(const std::string& fileName)
+{
+    const std::size_t separator = fileName.find_last_of("\\/");
+    if (separator != std::string::npos) return fileName.substr(separator + 1);
+    const bool drive = fileName.size() >= 2 && fileName[1] == ':';
+    return drive ? fileName.substr(2) : fileName;
 }
 
 std::string folderOf(const std::string& fileName)

@@ -3,14 +3,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
 
 namespace chartseal {
 
-// An open file as the system knows it: a descriptor on POSIX systems, a
-// handle on Windows.
+// An open file or folder as the system knows it: a descriptor on POSIX
+// systems, a handle on Windows.
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle kNoFile = -1;
 
@@ -23,6 +27,7 @@ struct FileAttributes {
     std::uint32_t owner = 0;
     std::uint32_t group = 0;
     std::uint32_t bits = 0;
+    bool operator==(const FileAttributes&) const = default;
 };
 
 // What tells one state of a file from another: the same file (its volume and
@@ -49,64 +54,101 @@ struct FileStatus {
     std::uint64_t size() const { return identity.size; }
 };
 
-// The file operations of a run, said in its own terms. Each returns what its
-// system call returns (-1 or kNoFile on failure) and leaves errno set on
-// failure; the Windows implementation maps the system's error to the errno
-// value of the same meaning. The run never calls the system directly, so a
-// test can put a wrapper here that fails any chosen operation, or a whole
-// file system in memory.
+// One extended attribute of a file: its full name ("user.origin",
+// "system.posix_acl_access") and its value.
+struct ExtendedAttribute {
+    std::string name;
+    std::string value;
+    bool operator==(const ExtendedAttribute&) const = default;
+};
+
+// "Keep it as it is", for an owner or a group.
+inline constexpr std::uint32_t kKeepOwner = static_cast<std::uint32_t>(-1);
+
+// The file operations of a run, said in its own terms. Every operation
+// reports a failure in ec, with the system's own code and message (errno
+// values on POSIX systems, Windows error codes there), and clears ec on
+// success; what it returns on failure is kNoFile, 0 or empty. The run never
+// calls the system directly, so a test can put a wrapper here that fails any
+// chosen operation, or a whole file system in memory.
+//
+// Names given with a folder are single entries of that folder, held open by
+// its handle: whatever happens to the path that led to the folder, they stay
+// in it, and a symbolic link at such a name is never followed.
 class FileOps {
 public:
     virtual ~FileOps() = default;
 
-    // The chart, for reading only; a FIFO or device in its place can neither
-    // block the open nor be mistaken for a file (its status tells).
-    virtual FileHandle openForReading(const std::string& path) = 0;
-    // An output, for writing: never through a symbolic link, never blocking.
-    // With create, a new file that others cannot read, failing where the
-    // name is taken; without, a file that is there.
-    virtual FileHandle openOutput(const std::string& path, bool create) = 0;
-    virtual std::ptrdiff_t read(FileHandle file, void* buf, std::size_t count) = 0;
-    // Reads at offset, without a file position of its own to keep.
-    virtual std::ptrdiff_t readAt(FileHandle file, void* buf, std::size_t count, std::uint64_t offset) = 0;
-    virtual std::ptrdiff_t write(FileHandle file, const void* buf, std::size_t count) = 0;
-    virtual int status(FileHandle file, FileStatus& st) = 0;
-    // The file a name leads to, links followed.
-    virtual int statusOf(const std::string& path, FileStatus& st) = 0;
-    // The name itself: a symbolic link is reported as one.
-    virtual int linkStatusOf(const std::string& path, FileStatus& st) = 0;
-    // Gives the file an owner and group (-1 keeps one); 0 where the system
-    // has no such thing.
-    virtual int setOwner(FileHandle file, std::uint32_t owner, std::uint32_t group) = 0;
-    // Sets the attribute bits: the mode on POSIX systems, the file attributes
-    // on Windows.
-    virtual int setAttributes(FileHandle file, std::uint32_t bits) = 0;
-    virtual int truncate(FileHandle file, std::uint64_t length) = 0;
-    // Flushes the file's data to the storage device.
-    virtual int sync(FileHandle file) = 0;
-    // Makes the folder's entries (names created, removed, renamed) durable.
-    virtual int syncFolder(const std::string& folder) = 0;
-    // Starts writing the range to the device without waiting for it: it
-    // makes nothing durable, so it never replaces a sync, but leaves less for
-    // the sync to wait for. 0 where the system has no such thing.
-    virtual int startWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length) = 0;
-    // Waits until the write-back of the range, once started, has finished:
-    // a bound on what is in flight, not durability.
-    virtual int waitForWriteback(FileHandle file, std::uint64_t offset, std::uint64_t length) = 0;
+    // A folder, for the names in it; links in the path are followed.
+    virtual FileHandle openFolder(const std::string& path, std::error_code& ec) = 0;
+    // A file by its path, links followed, for reading only; a FIFO or device
+    // in its place can neither block the open nor be mistaken for a file
+    // (its status tells).
+    virtual FileHandle openForReading(const std::string& path, std::error_code& ec) = 0;
+    // An entry of the folder for reading only, never through a link and
+    // never blocking.
+    virtual FileHandle openInFolder(FileHandle folder, const std::string& name, std::error_code& ec) = 0;
+    // A new, empty file at a free name of the folder, for writing; fails
+    // where the name is taken, even by a link. No one but the runner (on
+    // POSIX systems: none but the owner's bits of `bits`) may open it until
+    // its permissions are set, whatever the folder would give new files.
+    virtual FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
+                                      std::error_code& ec) = 0;
+
+    // Reads up to count bytes at offset; 0 at the end of the file. On
+    // Windows the handle's file position moves; the run keeps none of its
+    // own on the files it reads this way.
+    virtual std::size_t readAt(FileHandle file, void* buf, std::size_t count, std::uint64_t offset,
+                               std::error_code& ec) = 0;
+    // Writes up to count bytes at the file's position, and moves it.
+    virtual std::size_t write(FileHandle file, const void* buf, std::size_t count, std::error_code& ec) = 0;
+
+    virtual FileStatus status(FileHandle file, std::error_code& ec) = 0;
+    // The entry itself (a symbolic link is reported as one); false, with no
+    // error, where the folder has no such entry.
+    virtual bool statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec) = 0;
+    // What the symbolic link at the entry holds.
+    virtual std::string readLinkInFolder(FileHandle folder, const std::string& name, std::error_code& ec) = 0;
+
+    // Gives the file an owner and group (kKeepOwner keeps one); nothing where
+    // the system has no such thing. Fails with the system's "not permitted"
+    // where the runner may not give the file away.
+    virtual void setOwner(FileHandle file, std::uint32_t owner, std::uint32_t group, std::error_code& ec) = 0;
+    // Sets the attribute bits: the mode on POSIX systems, the file
+    // attributes on Windows.
+    virtual void setAttributes(FileHandle file, std::uint32_t bits, std::error_code& ec) = 0;
+    // Every extended attribute that the runner may read, the access list
+    // among them; none where the file system keeps none.
+    virtual std::vector<ExtendedAttribute> extendedAttributes(FileHandle file, std::error_code& ec) = 0;
+    // Sets the named attribute, or removes it (with no error if it is not
+    // there) when value is empty.
+    virtual void setExtendedAttribute(FileHandle file, const std::string& name,
+                                      const std::optional<std::string>& value, std::error_code& ec) = 0;
+
+    // Makes the file's data and attributes, or a folder's entries (names
+    // created, removed, renamed), durable on the storage device.
+    virtual void sync(FileHandle file, std::error_code& ec) = 0;
+    // Write-back of a range of a file that is being written in order: starts
+    // it without waiting, and with wait, also waits until that of the bytes
+    // before offset has finished (a bound on what is in flight, not
+    // durability). It never makes anything durable, so it never replaces a
+    // sync; nothing where the system has no such thing.
+    virtual void writeBack(FileHandle file, std::uint64_t offset, std::uint64_t length, bool wait,
+                           std::error_code& ec) = 0;
     // Takes the exclusive lock of the open file without waiting, as a handle
-    // of its own: the lock holds until unlock, or until the process ends,
-    // also after the file's own handle is closed. kNoFile with errno
-    // EWOULDBLOCK when another run holds it.
-    virtual FileHandle tryLock(FileHandle file) = 0;
-    virtual int unlock(FileHandle lock) = 0;
-    virtual int close(FileHandle file) = 0;
-    // Puts the file named from in the place of the one named to, atomically
-    // and durably where the system can.
-    virtual int replace(const std::string& from, const std::string& to) = 0;
-    virtual int remove(const std::string& path) = 0;
-    // The absolute name with every symbolic link resolved; empty, with errno
-    // set, on failure.
-    virtual std::string resolve(const std::string& path) = 0;
+    // of its own: the lock holds until that handle is closed or the process
+    // ends, also after the file's own handle is closed. kNoFile with no
+    // error when another run holds it.
+    virtual FileHandle tryLock(FileHandle file, std::error_code& ec) = 0;
+    // Closes a file, a folder or a lock. The handle is gone even when this
+    // reports an error; the error still means that data may be lost.
+    virtual void close(FileHandle file, std::error_code& ec) = 0;
+
+    // Puts the entry from in the place of the entry to, in one step and, as
+    // far as the system allows, durably.
+    virtual void renameInFolder(FileHandle folder, const std::string& from, const std::string& to,
+                                std::error_code& ec) = 0;
+    virtual void removeInFolder(FileHandle folder, const std::string& name, std::error_code& ec) = 0;
 };
 
 // The real operations of the system.
@@ -115,10 +157,26 @@ FileOps& systemFileOps();
 // The folder part of a file name ("." when it has none), with the separators
 // of the system: "/" on POSIX systems, "\" and "/" on Windows.
 std::string folderOf(const std::string& fileName);
+// The name's last part, its entry in folderOf(fileName).
+std::string entryOf(const std::string& fileName);
 
 // The attribute bits an output takes from the chart's: never set-ID or
 // sticky bits on POSIX systems, never read-only or system bits on Windows.
 std::uint32_t outputAttributeBits(std::uint32_t chartBits);
+// The bits an output is created with: on POSIX systems the owner's bits of
+// the chart, so that no one else may open it before it has its permissions.
+std::uint32_t creationAttributeBits(std::uint32_t chartBits);
+// Where the output cannot have the chart's group: the bits without access
+// for its group, and without access for others that the chart's group did
+// not have (its members are others for the output).
+std::uint32_t withoutGroupAccess(std::uint32_t bits);
+
+// The extended attribute that holds a file's access list, where the system
+// keeps it in one ("system.posix_acl_access"); empty elsewhere.
+std::string accessListAttribute();
+// The access list with the same change as withoutGroupAccess: no access for
+// the owning group, and no more for others than that group had.
+std::string accessListWithoutGroupAccess(const std::string& value);
 
 // Why a chart with these attribute bits cannot be replaced, for a message;
 // empty when it can. On Windows a read-only file cannot be replaced.
@@ -127,16 +185,51 @@ std::string replacementRefusal(std::uint32_t chartBits);
 // What a file that is not a regular file is, for a message: "a directory".
 std::string describeKind(FileKind kind);
 
-// A failed file operation: what() reads "<path>: <reason>".
+// A name as a message shows it: control bytes and bytes that are not UTF-8
+// escaped ("\r", "\x1b"), so that no name can move the cursor of the
+// terminal or log that shows the message, or hide what it says.
+std::string shownName(std::string_view name);
+
+// How a failure bears on the run, which decides its exit status.
+enum class Failure {
+    // An operation on an output, the folder or a standard stream failed.
+    failed,
+    // The run must not go on, though nothing failed: another run holds the
+    // chart, an output name is unsafe, a file is not the run's own.
+    refused,
+    // The chart cannot be opened, is not a regular file, or cannot be read.
+    chartUnreadable,
+};
+
+// A failed file operation or a refusal: what() reads "<file>: <reason>",
+// the file's name shown safely.
 class FileError : public std::runtime_error {
 public:
-    FileError(const std::string& path, const std::string& reason);
+    FileError(const std::string& path, const std::string& reason, Failure failure = Failure::failed);
+    // "<file>: <action>: <the system's message>".
+    FileError(const std::string& path, const std::string& action, std::error_code code,
+              Failure failure = Failure::failed);
 
-    // The reason taken from an errno value, e.g. "No such file or directory".
-    static FileError fromErrno(const std::string& path, int err);
-    // The same, with the action that failed, e.g. "cannot sync: Input/output error".
-    static FileError fromErrno(const std::string& path, const char* action, int err);
+    Failure failure() const { return failure_; }
+    std::error_code code() const { return code_; }
+    // The same error, counted as a failure of another kind.
+    FileError as(Failure failure) const
+    {
+        FileError copy = *this;
+        copy.failure_ = failure;
+        return copy;
+    }
+
+private:
+    Failure failure_;
+    std::error_code code_;
 };
+
+// A refusal: the run changes nothing and ends with one line saying why.
+inline FileError refusal(const std::string& path, const std::string& reason)
+{
+    return FileError(path, reason, Failure::refused);
+}
 
 // An open file that is closed when the object goes. close() is the checked
 // way to close it; the destructor only releases what is left open on an
@@ -153,12 +246,12 @@ public:
 
     bool isOpen() const { return handle_ != kNoFile; }
     FileHandle handle() const { return handle_; }
+    // The name it was opened by, for messages.
     const std::string& path() const { return path_; }
+    FileOps& ops() const { return *ops_; }
 
-    // Reads up to count bytes, retrying on interruption; 0 at the end of the
-    // file. Throws FileError on a read error.
-    std::size_t readSome(void* buf, std::size_t count);
-    // Reads up to count bytes at offset, without moving the file position.
+    // Reads up to count bytes at offset, without a position of its own to
+    // keep; 0 at the end of the file. Throws FileError on a read error.
     std::size_t readAt(void* buf, std::size_t count, std::uint64_t offset);
     // Writes every byte, retrying on short writes; throws FileError otherwise.
     void writeAll(const void* buf, std::size_t count);
@@ -179,9 +272,7 @@ public:
     std::uint64_t written() const { return written_; }
     FileStatus status();
     FileIdentity identity() { return status().identity; }
-    // Empties the file.
-    void truncate();
-    // Flushes the file's data to the storage device.
+    // Makes its data and attributes (a folder: its entries) durable.
     void sync();
     // Closes the handle; a failing close throws FileError, and the handle
     // counts as closed either way.
@@ -210,7 +301,7 @@ public:
 
     // Takes the lock of the open file without waiting: false when another
     // run holds it. Throws FileError on other failures.
-    bool tryLock(FileOps& ops, const File& file);
+    bool tryLock(const File& file);
     bool held() const { return lock_ != kNoFile; }
     void release();
 
@@ -218,5 +309,14 @@ private:
     FileOps* ops_ = nullptr;
     FileHandle lock_ = kNoFile;
 };
+
+// The folder of a file name, opened: every later name is an entry of it.
+File openFolderOf(FileOps& ops, const std::string& fileName);
+
+// The entry that the entry name of the folder stands for: itself, or where
+// it is a symbolic link to another entry of the same folder, that entry
+// (links of links followed). A link that leads out of the folder is refused;
+// a missing entry is returned as it is, for the open to report.
+std::string followLinksInFolder(File& folder, const std::string& name, const std::string& shownAs);
 
 }  // namespace chartseal

@@ -10,7 +10,5 @@ namespace chartseal {
 std::wstring toWide(const std::string& name);
 // The UTF-8 form of a UTF-16 name.
 std::string toUtf8(const std::wstring& name);
-// The errno value with the meaning of a Windows error code.
-int errnoFromWindowsError(unsigned long error);
 
 }  // namespace chartseal

@@ -5,12 +5,24 @@
 
 namespace chartseal {
 
+std::uint64_t ChartSealer::sealedPieces(const Slot& slot, File& chart, std::vector<char>& block,
+                                        const std::function<void(char* data, std::size_t n)>& take,
+                                        std::uint64_t limit)
+{
+    std::size_t keyIndex = 0;
+    return readSlot(
+        slot, chart, block,
+        [&](char* data, std::size_t n) {
+            keyIndex = sealBytes(data, data, n, keyIndex);
+            take(data, n);
+        },
+        limit);
+}
+
 void ChartSealer::sealSlot(const Slot& slot, File& chart, File& out, const std::function<void()>& afterBlock)
 {
     std::vector<char> block(kBlockSize);
-    std::size_t keyIndex = 0;
-    readSlot(slot, chart, block, [&](char* data, std::size_t n) {
-        keyIndex = sealBytes(data, data, n, keyIndex);
+    sealedPieces(slot, chart, block, [&](char* data, std::size_t n) {
         out.writeAll(data, n);
         if (afterBlock) afterBlock();
     });

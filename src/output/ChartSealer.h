@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string_view>
+#include <vector>
 
 #include "chart/SlotSet.h"
 #include "io/FileOps.h"
@@ -18,6 +20,13 @@ public:
     // own. afterBlock, when given, is called after each block written. Throws
     // FileError when a read or a write fails.
     static void sealSlot(const Slot& slot, File& chart, File& out, const std::function<void()>& afterBlock = {});
+
+    // The sealed bytes of the slot, read back from chart through block and
+    // sealed there, handed to take in pieces, in order; stops after limit
+    // bytes and returns how many were given.
+    static std::uint64_t sealedPieces(const Slot& slot, File& chart, std::vector<char>& block,
+                                      const std::function<void(char* data, std::size_t n)>& take,
+                                      std::uint64_t limit = UINT64_MAX);
 
     // The byte transforms in both directions over n bytes (in and out may be
     // the same buffer), starting at key index keyIndex; they return the key

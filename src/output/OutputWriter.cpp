@@ -1,11 +1,44 @@
 // Checking the output names, writing, sealing, syncing and the atomic
 // replacement of the chart file.
+//
+// The safety order. C is the chart, P the plain output file <base>_1.dat, S
+// the sealed chart files <base>_2.dat to <base>_6.dat. Two rules carry every
+// recovery:
+//   (a) P is whole and synced, name and all, before any S is created: an S
+//       beside a P means that P is whole;
+//   (b) P goes only by the rename, or once every S of this run is gone.
+// Together: all five S and no P means a finished run prepared the song, and
+// nothing else does. Every file a run writes is new to it, and a run removes
+// a file it did not create only when each of its bytes is the byte the run
+// would write there (or a zero, which a power cut can leave in unsynced
+// data), and it is no longer: what it destroys, it gives back.
+//
+// | step           | what it does                                   | durable after it    | a crash after it leaves        | the next run                           |
+// |----------------|------------------------------------------------|---------------------|--------------------------------|----------------------------------------|
+// | inspect        | reads the six names; checks each leftover      | nothing changed     | the folder as found            | the same                               |
+// |                | against what this run writes; refuses others   |                     |                                |                                        |
+// | clear          | removes S leftovers, syncs the folder, then    | the S removals      | C, perhaps P                   | checks P again and removes it          |
+// |                | removes a P leftover                           |                     |                                |                                        |
+// | write plain    | creates P with the owner's bits, gives it the  | P whole and named   | C, P (in part, zeros, whole)   | P a prefix: removed, sealed again      |
+// |                | chart's attributes, writes and syncs it, syncs |                     |                                |                                        |
+// |                | the folder                                     |                     |                                |                                        |
+// | write sealed   | creates each S the same way, seals into it,    | every S whole and   | C, whole P, some S (in part,   | S prefixes, P whole: removed, sealed   |
+// |                | syncs each S, syncs the folder                 | named               | zeros)                         | again                                  |
+// | replace        | checks C unchanged, renames P over C, syncs    | C replaced          | new C, five whole S, no P (or  | refused as sealed already (P = C: its  |
+// |                | the folder                                     |                     | P = C: a rename cut in half)   | second name removed first)             |
+// | clean-up       | removes the S it created, syncs the folder,    | the removals        | C, P and some S                | as after "write sealed"                |
+// | (on failure)   | then P, unless an S could not be removed       |                     |                                |                                        |
+//
+// Reordering breaks a promise: S before P is synced breaks (a), and a later
+// run would take a half-written song for a prepared one; syncing S after the
+// rename could lose sealed charts that the chart no longer holds; removing P
+// in the clean-up before the S are gone, or before the folder sync that
+// makes their removal durable, turns an unfinished run into a false "sealed
+// already".
 #include "output/OutputWriter.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <utility>
-#include <vector>
 
 #include "output/ChartSealer.h"
 
@@ -23,12 +56,32 @@ bool sameFile(const FileStatus& a, const FileStatus& b)
     return a.identity.sameFile(b.identity);
 }
 
+std::string notALeftover()
+{
+    return "is not a leftover of an unfinished run on this chart, which is left unchanged; "
+           "move it away to seal the chart";
+}
+
 }  // namespace
 
-OutputWriter::OutputWriter(FileOps& ops, std::function<void()> checkpoint)
-    : ops_(ops), checkpoint_(std::move(checkpoint))
+OutputWriter::OutputWriter(FileOps& ops, File& folder, std::string base, std::string chartEntry,
+                           std::string chartPath, std::function<void()> checkpoint,
+                           std::function<void(const std::string&)> report)
+    : ops_(ops),
+      folder_(folder),
+      base_(std::move(base)),
+      chartEntry_(std::move(chartEntry)),
+      chartPath_(std::move(chartPath)),
+      checkpoint_(std::move(checkpoint)),
+      report_(std::move(report))
 {
     if (!checkpoint_) checkpoint_ = [] {};
+    if (!report_) report_ = [](const std::string&) {};
+    const std::string baseEntry = entryOf(base_);
+    for (int number = 1; number <= kSlotCount; ++number) {
+        fout[number - 1].entry = entryOf(outPath(baseEntry, number));
+        fout[number - 1].name = outPath(base_, number);
+    }
 }
 
 OutputWriter::~OutputWriter()
@@ -55,267 +108,394 @@ int OutputWriter::firstSealedSlot(const OrdinalTable& ordinals)
     return plain == 0 ? 0 : plain + 1;
 }
 
-OutputWriter::Leftover OutputWriter::checkOutputs(const std::string& path, const std::string& inPath,
-                                                  const FileStatus& chart)
+std::uint64_t OutputWriter::produce(int number, const std::function<void(char* data, std::size_t n)>& take,
+                                    std::uint64_t limit)
 {
-    if (const std::string refusal = replacementRefusal(chart.attributes.bits); !refusal.empty()) {
-        throw FileError(inPath, refusal);
+    File& chart = chart_->file();
+    std::uint64_t given = 0;
+    const auto lineFeed = [&] {
+        if (given >= limit) return;
+        block_[0] = '\n';
+        take(block_.data(), 1);
+        ++given;
+    };
+    if (number == 1) {
+        given += readSlot(slots_->str1, chart, block_, take, limit);
+        lineFeed();
+        if (const int second = plainSecondSlot(*ordinals_)) {
+            given += readSlot(slots_->slot(second), chart, block_, take, limit - given);
+            lineFeed();
+        }
+        return given;
     }
-    FileStatus chartName;
-    if (ops_.linkStatusOf(inPath, chartName) != 0) throw FileError::fromErrno(inPath, errno);
-    const bool chartIsLink = chartName.kind == FileKind::symbolicLink;
-    std::string chartTarget;
-    if (chartIsLink) {
-        chartTarget = ops_.resolve(inPath);
-        if (chartTarget.empty()) throw FileError::fromErrno(inPath, "cannot resolve link", errno);
+    const int first = firstSealedSlot(*ordinals_);
+    if (first < 3 || number < first) return 0;  // an output that stays empty
+    return ChartSealer::sealedPieces(slots_->slot(number), chart, block_, take, limit);
+}
+
+std::uint64_t OutputWriter::expectedSize(int number) const
+{
+    if (number == 1) {
+        const int second = plainSecondSlot(*ordinals_);
+        return slots_->str1.size() + 1 + (second != 0 ? slots_->slot(second).size() + 1 : 0);
+    }
+    const int first = firstSealedSlot(*ordinals_);
+    return first < 3 || number < first ? 0 : slots_->slot(number).size();
+}
+
+OutputWriter::Inspected OutputWriter::inspect(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart)
+{
+    ordinals_ = &ordinals;
+    slots_ = &slots;
+    chart_ = &chart;
+    chartStatus_ = chart.file().status();
+    if (const std::string refused = replacementRefusal(chartStatus_.attributes.bits); !refused.empty()) {
+        throw refusal(chartPath_, refused);
     }
 
-    Leftover leftover = Leftover::none;
+    for (const Output& out : fout) {
+        if (out.entry == chartEntry_) throw refusal(chartPath_, "leads to the output file " + shownName(out.name));
+    }
+    bool halfRenamed = false;
     for (int number = 1; number <= kSlotCount; ++number) {
         Output& out = fout[number - 1];
-        out.name = outPath(path, number);
-        out.found.reset();
         FileStatus st;
-        if (ops_.linkStatusOf(out.name, st) != 0) {
-            if (errno == ENOENT) continue;
-            throw FileError::fromErrno(out.name, "cannot check", errno);
+        std::error_code ec;
+        if (!ops_.statusInFolder(folder_.handle(), out.entry, st, ec)) {
+            if (ec) throw FileError(out.name, "cannot check", ec);
+            continue;
         }
         if (st.kind == FileKind::symbolicLink) {
-            throw FileError(out.name, "is a symbolic link; outputs are never written through links");
+            throw refusal(out.name, "is a symbolic link; outputs are never written through links");
         }
-        if (!st.isRegular()) throw FileError(out.name, "is " + describeKind(st.kind) + ", not a regular file");
-        if (sameFile(st, chart)) {
-            // The chart name may be a link to this output name, or the two
-            // names may share the file.
-            const bool chartLeadsHere = chartIsLink && ops_.resolve(out.name) == chartTarget;
-            if (chartLeadsHere) throw FileError(inPath, "leads to the output file " + out.name);
-            if (number != 1) throw FileError(out.name, "is the same file as the chart " + inPath);
-            // A run stopped half way through renaming its plain output file
-            // over the chart: both names stand for the new chart.
-            leftover = Leftover::afterReplacement;
-            continue;
+        if (!st.isRegular()) throw refusal(out.name, "is " + describeKind(st.kind) + ", not a regular file");
+        if (sameFile(st, chartStatus_)) {
+            // A rename of the plain output file over the chart, cut in half:
+            // both names stand for the new chart.
+            if (number == 1 && chartStatus_.links == 2) {
+                halfRenamed = true;
+                continue;
+            }
+            throw refusal(out.name, "is the same file as the chart " + chartPath_);
         }
         for (int other = 1; other < number; ++other) {
             const Output& earlier = fout[other - 1];
             if (earlier.found && sameFile(*earlier.found, st)) {
-                throw FileError(out.name, "is the same file as " + earlier.name);
+                throw refusal(out.name, "is the same file as " + earlier.name);
             }
         }
         out.found = st;
     }
-    // Shared with a file outside the seven, an output would change it too.
+    // Shared with a file outside the seven, an output name would stand for
+    // bytes that are not the run's to remove.
     for (const Output& out : fout) {
         if (out.found && out.found->links > 1) {
-            throw FileError(out.name, "has another hard link; outputs must be files of their own");
+            throw refusal(out.name, "has another hard link; outputs must be files of their own");
         }
     }
 
-    if (leftover == Leftover::afterReplacement) {
-        if (ops_.remove(fout[0].name) != 0) throw FileError::fromErrno(fout[0].name, "cannot remove", errno);
-        syncDirectory(fout[0].name);
-    } else if (fout[0].found) {
-        leftover = Leftover::beforeReplacement;
+    if (halfRenamed) {
+        // The second name loses no byte: the chart holds them.
+        std::error_code ec;
+        ops_.removeInFolder(folder_.handle(), fout[0].entry, ec);
+        if (ec) throw FileError(fout[0].name, "cannot remove", ec);
+        folder_.sync();
+        report_(shownName(fout[0].name) + ": left by a run that stopped after replacing the chart; removed");
+        chartStatus_.links = 1;
     }
-    return leftover;
-}
+    if (chartStatus_.links > 1) {
+        throw refusal(chartPath_, "has another hard link; its other names would keep every chart in plain text");
+    }
 
-void OutputWriter::checkNoSealedCharts(Leftover leftover) const
-{
-    if (leftover == Leftover::beforeReplacement) return;
+    const auto isFound = [this](int number) { return fout[number - 1].found.has_value(); };
+    bool allSealed = true, anySealed = false;
     for (int number = 2; number <= kSlotCount; ++number) {
-        const Output& out = fout[number - 1];
-        if (out.found && out.found->size() > 0) {
-            throw FileError(out.name, "already holds sealed charts; remove it to seal again");
-        }
+        allSealed = allSealed && isFound(number);
+        anySealed = anySealed || isFound(number);
     }
+    if (allSealed && !isFound(1)) {
+        // What a finished run leaves: the song is prepared already.
+        for (int number = 2; number <= kSlotCount; ++number) {
+            if (fout[number - 1].found->size() > 0) {
+                throw refusal(fout[number - 1].name, "already holds sealed charts; remove it to seal again");
+            }
+        }
+        throw refusal(chartPath_, "is sealed already: its sealed files " + shownName(outPath(base_, 2)) + " to " +
+                                      shownName(outPath(base_, 6)) + " are there; remove them to seal again");
+    }
+
+    block_.resize(ChartSealer::kBlockSize);
+    // Beside sealed files, a plain output file of an unfinished run is whole.
+    if (isFound(1)) checkLeftover(1, anySealed);
+    for (int number = 2; number <= kSlotCount; ++number) {
+        if (isFound(number)) checkLeftover(number, false);
+    }
+    if (isFound(1)) {
+        report_(shownName(fout[0].name) + ": left by a run that did not finish; sealing again from the chart");
+    }
+    chartExtended_ = [&] {
+        std::error_code ec;
+        std::vector<ExtendedAttribute> all = ops_.extendedAttributes(chart.file().handle(), ec);
+        if (ec) throw FileError(chartPath_, "cannot read extended attributes", ec, Failure::chartUnreadable);
+        return all;
+    }();
+    return Inspected();
 }
 
-void OutputWriter::createFiles(const std::string& path, const FileStatus& chart)
+void OutputWriter::checkLeftover(int number, bool complete)
 {
-    try {
-        for (int number = 1; number <= kSlotCount; ++number) {
-            Output& out = fout[number - 1];
-            out.name = outPath(path, number);
-            FileHandle handle = kNoFile;
-            if (out.found) {
-                handle = ops_.openOutput(out.name, false);
-                if (handle == kNoFile) throw FileError::fromErrno(out.name, "cannot open", errno);
-            } else {
-                handle = ops_.openOutput(out.name, true);
-                if (handle == kNoFile) throw FileError::fromErrno(out.name, "cannot create", errno);
-                out.created = true;
+    Output& out = fout[number - 1];
+    const std::uint64_t size = out.found->size();
+    const std::uint64_t expected = expectedSize(number);
+    if (size > expected || (complete && size != expected)) throw refusal(out.name, notALeftover());
+    if (size == 0) return;
+    std::error_code ec;
+    const FileHandle handle = ops_.openInFolder(folder_.handle(), out.entry, ec);
+    if (ec) throw FileError(out.name, "cannot check", ec);
+    File leftover(ops_, out.name, handle);
+    if (!sameFile(leftover.status(), *out.found)) throw refusal(out.name, "was replaced while it was being checked");
+
+    std::vector<char> held(ChartSealer::kBlockSize);
+    std::uint64_t offset = 0;
+    bool matches = true;
+    produce(
+        number,
+        [&](char* data, std::size_t n) {
+            for (std::size_t done = 0; matches && done < n;) {
+                const std::size_t got = leftover.readAt(held.data(), n - done, offset + done);
+                if (got == 0) {
+                    matches = false;  // shorter than its status said: changed
+                    break;
+                }
+                for (std::size_t i = 0; i < got; ++i) {
+                    if (held[i] != data[done + i] && held[i] != '\0') matches = false;
+                }
+                done += got;
             }
-            out.file = File(ops_, out.name, handle);
-            out.file.startWritebackEvery(kWritebackEvery, kWritebackInFlight);
-            out.opened = true;
-            const FileStatus st = out.file.status();
-            if (!st.isRegular()) throw FileError(out.name, "is " + describeKind(st.kind) + ", not a regular file");
-            if (out.found && !sameFile(st, *out.found)) {
-                throw FileError(out.name, "was replaced while it was being checked");
-            }
-            if (number == 1 && !plainLock_.tryLock(ops_, out.file)) {
-                throw FileError(out.name, "is locked by another run");
-            }
-            if (st.size() > 0) {
-                out.file.truncate();
-                out.emptied = true;
-            }
-            takeChartAttributes(out, st.attributes, chart);
-            checkpoint_();
-        }
-        syncDirectory(fout[0].name);
-    } catch (...) {
-        discard();
-        throw;
+            offset += n;
+        },
+        size);
+    if (!matches || offset != size || !(leftover.identity() == out.found->identity)) {
+        throw refusal(out.name, notALeftover());
     }
 }
 
-void OutputWriter::takeChartAttributes(Output& out, const FileAttributes& has, const FileStatus& chart)
+OutputWriter::Cleared OutputWriter::clearLeftovers(Inspected)
+{
+    // The plain output file goes last, and the removal of the sealed files
+    // is durable before it goes or a new one comes: while it is there, the
+    // sealed files beside it are known for an unfinished run's.
+    const auto remove = [this](const Output& out) {
+        std::error_code ec;
+        if (!removeIfStill(out, out.found->identity, ec)) {
+            throw ec ? FileError(out.name, "cannot remove", ec)
+                     : refusal(out.name, "was replaced while it was being checked");
+        }
+    };
+    bool removed = false;
+    for (int number = kSlotCount; number >= 2; --number) {
+        if (!fout[number - 1].found) continue;
+        remove(fout[number - 1]);
+        removed = true;
+    }
+    if (removed) folder_.sync();
+    if (fout[0].found) remove(fout[0]);
+    return Cleared();
+}
+
+bool OutputWriter::removeIfStill(const Output& out, const std::optional<FileIdentity>& identity, std::error_code& ec)
+{
+    // A file this run created whose identity it could not learn is still
+    // the one at its name, which it took with O_EXCL a moment ago.
+    FileStatus st;
+    if (!ops_.statusInFolder(folder_.handle(), out.entry, st, ec)) return false;
+    if (identity && !st.identity.sameFile(*identity)) return false;
+    ops_.removeInFolder(folder_.handle(), out.entry, ec);
+    return !ec;
+}
+
+void OutputWriter::create(int number)
+{
+    Output& out = fout[number - 1];
+    std::error_code ec;
+    const FileHandle handle =
+        ops_.createInFolder(folder_.handle(), out.entry, creationAttributeBits(chartStatus_.attributes.bits), ec);
+    if (ec) {
+        // Taken since the inspection: by another program, or an attacker.
+        if (ec == std::errc::file_exists) throw refusal(out.name, "appeared while the run was sealing; run chartseal again");
+        throw FileError(out.name, "cannot create", ec);
+    }
+    out.file = File(ops_, out.name, handle);
+    out.created = true;
+    out.identity = out.file.identity();
+    out.file.startWritebackEvery(kWritebackEvery, kWritebackInFlight);
+    takeChartAttributes(out);
+    checkpoint_();
+}
+
+void OutputWriter::takeChartAttributes(Output& out)
 {
     const FileHandle handle = out.file.handle();
-    const FileAttributes& wanted = chart.attributes;
+    const FileAttributes& wanted = chartStatus_.attributes;
+    const FileAttributes has = out.file.status().attributes;
+    std::error_code ec;
+    bool groupKept = true;
+    // Only root may give a file away, and a member of the chart's group may
+    // still give it the group; otherwise the output stays the runner's, and
+    // its group's bits go.
     if (has.owner != wanted.owner || has.group != wanted.group) {
-        // Only root may give a file away; a member of the chart's group may
-        // still give it the group. Otherwise the output stays the runner's.
-        if (ops_.setOwner(handle, wanted.owner, wanted.group) != 0 && errno == EPERM &&
-            ops_.setOwner(handle, static_cast<std::uint32_t>(-1), wanted.group) != 0 && errno != EPERM) {
-            throw FileError::fromErrno(out.name, "cannot set owner", errno);
+        ops_.setOwner(handle, wanted.owner, wanted.group, ec);
+        if (ec == std::errc::operation_not_permitted && has.group != wanted.group) {
+            ops_.setOwner(handle, kKeepOwner, wanted.group, ec);
+            if (ec == std::errc::operation_not_permitted) {
+                groupKept = false;
+                ec.clear();
+            }
+        } else if (ec == std::errc::operation_not_permitted) {
+            ec.clear();
         }
+        if (ec) throw FileError(out.name, "cannot set owner", ec);
     }
-    if (ops_.setAttributes(handle, outputAttributeBits(wanted.bits)) != 0) {
-        throw FileError::fromErrno(out.name, "cannot set permissions", errno);
+
+    // Every extended attribute of the chart, its access list (narrowed where
+    // the group could not be kept) among them. An access list the folder
+    // gave the new file goes where the chart has none.
+    const std::string accessList = accessListAttribute();
+    bool hasAccessList = false;
+    for (const ExtendedAttribute& attribute : chartExtended_) {
+        std::string value = attribute.value;
+        if (attribute.name == accessList) {
+            hasAccessList = true;
+            if (!groupKept) value = accessListWithoutGroupAccess(value);
+        }
+        ops_.setExtendedAttribute(handle, attribute.name, value, ec);
+        if (ec) throw FileError(out.name, "cannot copy extended attribute " + shownName(attribute.name), ec);
+    }
+    if (!accessList.empty() && !hasAccessList) {
+        ops_.setExtendedAttribute(handle, accessList, std::nullopt, ec);
+        if (ec) throw FileError(out.name, "cannot remove the folder's access list", ec);
+    }
+    // With an access list, it sets the permission bits.
+    if (hasAccessList) return;
+    std::uint32_t bits = outputAttributeBits(wanted.bits);
+    if (!groupKept) bits = withoutGroupAccess(bits);
+    if (outputAttributeBits(out.file.status().attributes.bits) != bits) {
+        ops_.setAttributes(handle, bits, ec);
+        if (ec) throw FileError(out.name, "cannot set permissions", ec);
     }
 }
 
-void OutputWriter::writeOutputs(const std::string& inPath, const OrdinalTable& ordinals, const SlotSet& slots,
-                                ChartStream& chart, const FileIdentity& expected)
+void OutputWriter::write(int number)
 {
-    std::string target;
-    File& plain = fout[0].file;
-    try {
-        std::vector<char> block(ChartSealer::kBlockSize);
-        auto copyPlain = [&](const Slot& slot) {
-            readSlot(slot, chart.file(), block, [&](char* data, std::size_t n) {
-                plain.writeAll(data, n);
-                checkpoint_();
-            });
-            plain.writeAll("\n");
-        };
-        copyPlain(slots.str1);
-        const int second = plainSecondSlot(ordinals);
-        if (second != 0) copyPlain(slots.slot(second));
-        const int first = firstSealedSlot(ordinals);
-        if (first >= 3 && first <= kSlotCount) {
-            for (int number = first; number <= kSlotCount; ++number) {
-                ChartSealer::sealSlot(slots.slot(number), chart.file(), fout[number - 1].file, checkpoint_);
-            }
-        }
-
-        // Every output reaches the disk before the chart is replaced: a sealed
-        // file lost in a power cut after the replacement would lose its charts.
-        // Their names are on disk since createFiles synced the folder, so an
-        // output that was neither written nor emptied has nothing to sync.
-        // All of their data is sent on its way first, so that the syncs wait
-        // for it together rather than one file after another.
-        for (Output& out : fout) out.file.startWritebackOfRest();
-        for (Output& out : fout) {
-            if (out.file.written() == 0 && !out.emptied) continue;
-            out.file.sync();
-            checkpoint_();
-        }
-        for (Output& out : fout) out.file.close();
-
-        // The file to replace: the chart name itself, or where it is a
-        // symbolic link, the file at the end of the link.
-        FileStatus chartName;
-        if (ops_.linkStatusOf(inPath, chartName) != 0) throw FileError::fromErrno(inPath, errno);
-        target = inPath;
-        if (chartName.kind == FileKind::symbolicLink) {
-            target = ops_.resolve(inPath);
-            if (target.empty()) throw FileError::fromErrno(inPath, "cannot resolve link", errno);
-        }
-        // The last look before the rename: a chart written to since it was
-        // read (an editor saving it, a line appended) must not be replaced.
-        // Then the chart is closed: Windows replaces no file that is open.
-        FileStatus named;
-        if (!(chart.file().identity() == expected) || ops_.statusOf(target, named) != 0 ||
-            !named.identity.sameFile(expected)) {
-            throw FileError(inPath, "changed while it was being sealed; run chartseal again");
-        }
-        chart.close();
+    File& file = fout[number - 1].file;
+    produce(number, [&](char* data, std::size_t n) {
+        file.writeAll(data, n);
         checkpoint_();
-        if (ops_.replace(fout[0].name, target) != 0) {
-            throw FileError::fromErrno(inPath, "cannot replace", errno);
-        }
-    } catch (...) {
-        discard();
-        throw;
+    });
+    file.startWritebackOfRest();
+}
+
+OutputWriter::PlainDurable OutputWriter::writePlain(Cleared)
+{
+    create(1);
+    // Locked like the chart, which it becomes: a run that opens the chart
+    // after the rename finds it locked until this run is done.
+    if (!plainLock_.tryLock(fout[0].file)) throw refusal(fout[0].name, "is locked by another run");
+    write(1);
+    fout[0].file.sync();
+    folder_.sync();
+    checkpoint_();
+    return PlainDurable();
+}
+
+OutputWriter::AllDurable OutputWriter::writeSealed(PlainDurable)
+{
+    for (int number = 2; number <= kSlotCount; ++number) create(number);
+    const int first = firstSealedSlot(*ordinals_);
+    for (int number = std::max(first, 3); first != 0 && number <= kSlotCount; ++number) write(number);
+    // Every output reaches the disk, with its attributes, before the chart
+    // is replaced: a sealed file lost in a power cut after the replacement
+    // would lose its charts. Their data was sent on its way while it was
+    // written, so the syncs wait for it together.
+    for (int number = 2; number <= kSlotCount; ++number) {
+        fout[number - 1].file.sync();
+        checkpoint_();
     }
+    folder_.sync();
+    return AllDurable();
+}
+
+void OutputWriter::replaceChart(AllDurable, const FileIdentity& expected)
+{
+    // Windows replaces no file that is open; the lock has its own handle.
+    for (Output& out : fout) out.file.close();
+    // The last look before the rename: a chart written to since it was read
+    // (an editor saving it, a line appended) must not be replaced.
+    FileStatus named;
+    std::error_code ec;
+    if (!(chart_->file().identity() == expected) ||
+        !ops_.statusInFolder(folder_.handle(), chartEntry_, named, ec) || !named.identity.sameFile(expected)) {
+        throw refusal(chartPath_, "changed while it was being sealed; run chartseal again");
+    }
+    chart_->close();
+    checkpoint_();
+    ops_.renameInFolder(folder_.handle(), fout[0].entry, chartEntry_, ec);
+    if (ec) throw FileError(chartPath_, "cannot replace", ec);
     // From here the chart holds its new bytes and the sealed files are
     // complete: nothing may be removed any more.
     replaced_ = true;
-    syncDirectory(target);
-    if (folderOf(target) != folderOf(fout[0].name)) syncDirectory(fout[0].name);
+    folder_.sync();
     // Letting go of the lock of the renamed plain file, which kept out a run
     // that opened the chart after the rename.
     plainLock_.release();
 }
 
-void OutputWriter::syncDirectory(const std::string& fileName)
+void OutputWriter::writeOutputs(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart,
+                                const FileIdentity& expected)
 {
-    const std::string folder = folderOf(fileName);
-    if (ops_.syncFolder(folder) != 0) throw FileError::fromErrno(folder, "cannot sync", errno);
+    try {
+        replaceChart(writeSealed(writePlain(clearLeftovers(inspect(ordinals, slots, chart)))), expected);
+    } catch (...) {
+        if (!replaced_) discard();
+        throw;
+    }
 }
 
-void OutputWriter::discard()
+void OutputWriter::discard() noexcept
 {
     // Best effort: the first failure has already been reported, and the chart
-    // file is untouched whatever happens here. The sealed files go first and
-    // reach the disk empty before the plain output file goes, since a plain
-    // output file is what tells the next run that sealed bytes beside it are
-    // an unfinished run's.
-    bool changed = false;
+    // file is untouched whatever happens here. The plain output file goes
+    // only once every sealed file of this run is gone for good, since it is
+    // what tells the next run that sealed files beside it are unfinished.
+    bool sealedGone = true, anySealed = false;
     for (int number = kSlotCount; number >= 2; --number) {
         Output& out = fout[number - 1];
-        if (!out.opened) continue;
-        changed = true;
-        if (out.created) {
-            out.file = File();
-            ops_.remove(out.name);
-            continue;
-        }
-        if (!out.file.isOpen()) {
-            const FileHandle handle = ops_.openOutput(out.name, false);
-            if (handle == kNoFile) continue;
-            out.file = File(ops_, out.name, handle);
-            FileStatus st;
-            if (ops_.status(handle, st) != 0 || !sameFile(st, *out.found)) continue;
-        }
-        const FileHandle handle = out.file.handle();
-        const FileAttributes& was = out.found->attributes;
-        ops_.truncate(handle, 0);
-        ops_.setOwner(handle, was.owner, was.group);
-        ops_.setAttributes(handle, was.bits);
-        ops_.sync(handle);
+        if (!out.created) continue;
+        anySealed = true;
         out.file = File();
+        std::error_code ec;
+        if (removeIfStill(out, out.identity, ec)) {
+            out.created = false;
+        } else {
+            sealedGone = false;
+        }
+    }
+    if (anySealed && sealedGone) {
+        std::error_code ec;
+        ops_.sync(folder_.handle(), ec);
+        sealedGone = !ec;
     }
     Output& plain = fout[0];
-    if (plain.opened) {
-        changed = true;
+    if (plain.created && sealedGone) {
         plain.file = File();
-        ops_.remove(plain.name);
-    }
-    plainLock_.release();
-    for (Output& out : fout) {
-        out.file = File();
-        out.opened = out.created = out.emptied = false;
-    }
-    if (changed) {
-        try {
-            syncDirectory(plain.name);
-        } catch (const FileError&) {
+        std::error_code ec;
+        if (removeIfStill(plain, plain.identity, ec)) {
+            plain.created = false;
+            ops_.sync(folder_.handle(), ec);
         }
     }
+    plainLock_.release();
+    for (Output& out : fout) out.file = File();
 }
 
 }  // namespace chartseal

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "chart/ChartScanner.h"
+#include "chart/ChartStream.h"
 #include "chart/DifficultyTable.h"
 #include "chart/OrdinalTable.h"
 #include "chart/SlotSet.h"
@@ -15,15 +17,24 @@
 
 namespace chartseal {
 
+// The stage runs in phases, each of which only the one before can open: a
+// phase is entered with the token that the earlier phase returns, so that no
+// step can be taken before the steps that its safety rests on. The table at
+// the head of OutputWriter.cpp says what each step makes durable and what a
+// crash there leaves.
 class OutputWriter {
 public:
-    // checkpoint is called between the steps of the stage, where everything
-    // done so far can still be undone; whatever it throws stops the stage
-    // like a failure (the signals of an interrupted run arrive this way).
-    explicit OutputWriter(FileOps& ops = systemFileOps(), std::function<void()> checkpoint = {});
-    // Without a completed writeOutputs, removes the output files this writer
-    // created and empties again those it found, sealed files first and the
-    // plain output file last.
+    // The song's folder, open, in which every name lives; base is the base
+    // name as typed (messages name "<base>_N.dat"); chartEntry is the chart's
+    // entry in the folder (links within it followed) and chartPath the chart
+    // file's name as typed. checkpoint is called between the steps of the
+    // stage, where everything done so far can still be undone; whatever it
+    // throws stops the stage like a failure (the signals of an interrupted
+    // run arrive this way). report takes one line for the operator.
+    OutputWriter(FileOps& ops, File& folder, std::string base, std::string chartEntry, std::string chartPath,
+                 std::function<void()> checkpoint = {}, std::function<void(const std::string&)> report = {});
+    // Without a replaced chart, removes what this run created: the sealed
+    // files first, and the plain output file only once they are gone.
     ~OutputWriter();
     OutputWriter(const OutputWriter&) = delete;
     OutputWriter& operator=(const OutputWriter&) = delete;
@@ -39,74 +50,127 @@ public:
     // or 0 when there is no plain second slot. 0 and 7 seal nothing.
     static int firstSealedSlot(const OrdinalTable& ordinals);
 
-    // What checkOutputs found of an earlier run on this chart that did not finish.
-    enum class Leftover {
-        none,
-        // A plain output file: that run stopped before replacing the chart,
-        // which still holds every chart; the sealed files are sealed again.
-        beforeReplacement,
-        // A plain output file that is the chart itself: that run stopped in
-        // the middle of the replacement, so the chart holds its new bytes and
-        // the sealed files are complete. The plain name has been removed.
-        afterReplacement,
-    };
+    // The tokens of the phases, in order.
+    class Inspected;
+    class Cleared;
+    class PlainDurable;
+    class AllDurable;
 
-    // Before anything is written: the chart (whose status is given) must be
-    // one the system lets be replaced; it and the six output names must be
-    // seven distinct files; and each output name must be absent or a regular
-    // file with no other link, never a symbolic link.
-    // Throws FileError on a refusal, having changed nothing.
-    Leftover checkOutputs(const std::string& path, const std::string& inPath, const FileStatus& chart);
+    // Changes nothing (but for the second name of a chart whose replacement
+    // was cut in half). Refuses, with a FileError, a chart that is linked
+    // elsewhere, an output name that is not a regular file of its own, a
+    // song that a finished run prepared, and any file at an output name
+    // that is not a leftover of an unfinished run on this chart: one whose
+    // every byte is the byte this run writes there, or zero, and that is no
+    // longer than this run makes it.
+    Inspected inspect(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart);
+    // Removes the leftovers found: the sealed files first, then the plain
+    // output file.
+    Cleared clearLeftovers(Inspected);
+    // Creates the plain output file as a new file with the chart's
+    // attributes, writes the plain part to it, syncs it and its name.
+    PlainDurable writePlain(Cleared);
+    // Creates the sealed chart files as new files with the chart's
+    // attributes, seals each slot from the first sealed slot through 6 into
+    // its own file, syncs them and their names.
+    AllDurable writeSealed(PlainDurable);
+    // Provided the chart still has the identity expected (it has not been
+    // written or replaced since it was read), renames the plain output file
+    // over the chart's entry and syncs the folder. The chart stream is closed
+    // before the rename, which Windows needs; the locks outlive it.
+    void replaceChart(AllDurable, const FileIdentity& expected);
 
-    // No sealed chart file may hold sealed charts, unless checkOutputs found
-    // that they are an unfinished run's: throws FileError otherwise.
-    void checkNoSealedCharts(Leftover leftover) const;
-
-    // Creates output files 1 to 6 in that order (checkOutputs first): new ones
-    // with no access for others, existing ones opened without following links
-    // and emptied only once they are known to be the regular files checked.
-    // Each takes the chart's owner and group where the system allows and its
-    // permission bits (never set-ID or sticky bits) before its first byte.
-    // The plain output file is locked like the chart, and the folder is synced
-    // so that its name is on disk before any sealed byte. Throws FileError
-    // when one cannot be created; what was done is undone.
-    void createFiles(const std::string& path, const FileStatus& chart);
-
-    // Writes slot 1, a line feed, the plain second slot and a line feed to
-    // output file 1, seals each slot from the first sealed slot through 6 into
-    // its own file and syncs all six. Then, provided the chart still has the
-    // identity expected (it has not been written or replaced since it was
-    // read), renames output file 1 over the chart file (over the file it
-    // points to, where it is a symbolic link) and syncs the folder. Throws
-    // FileError on any failure; a failure before the rename leaves the chart
-    // file untouched and undoes what createFiles did. The chart stream is
-    // closed before the rename, which Windows needs; the locks outlive it.
-    void writeOutputs(const std::string& inPath, const OrdinalTable& ordinals, const SlotSet& slots,
-                      ChartStream& chart, const FileIdentity& expected);
+    // The whole stage, in order. Throws FileError on any failure or refusal;
+    // a failure before the rename leaves the chart file untouched and removes
+    // what this run created.
+    void writeOutputs(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart,
+                      const FileIdentity& expected);
 
     // True once the chart file has been replaced.
     bool replaced() const { return replaced_; }
 
 private:
     struct Output {
-        File file;
-        std::string name;
-        std::optional<FileStatus> found;  // as checkOutputs found it; empty when the name was free
-        bool created = false;             // by this run
-        bool opened = false;              // by this run, created or found
-        bool emptied = false;             // found holding bytes, which this run removed
+        std::string entry;                // in the folder
+        std::string name;                 // for messages
+        std::optional<FileStatus> found;  // a leftover, checked; empty when the name was free
+        File file;                        // created by this run
+        bool created = false;
+        std::optional<FileIdentity> identity;  // of the file created
     };
 
-    // has: the output's attributes as its status gave them on opening.
-    void takeChartAttributes(Output& out, const FileAttributes& has, const FileStatus& chart);
-    void syncDirectory(const std::string& fileName);
-    void discard();
+    // The bytes output file `number` receives, handed to take in pieces, in
+    // order, up to limit bytes; returns how many were given.
+    std::uint64_t produce(int number, const std::function<void(char* data, std::size_t n)>& take,
+                          std::uint64_t limit = UINT64_MAX);
+    std::uint64_t expectedSize(int number) const;
+    // The leftover at output `number` holds nothing but what this run writes
+    // there (or zeros), complete where complete.
+    void checkLeftover(int number, bool complete);
+    void create(int number);
+    void takeChartAttributes(Output& out);
+    void write(int number);
+    // Removes the name where it still leads to the file expected; false when
+    // it could not.
+    bool removeIfStill(const Output& out, const std::optional<FileIdentity>& identity, std::error_code& ec);
+    void discard() noexcept;
 
     FileOps& ops_;
+    File& folder_;
+    std::string base_;
+    std::string chartEntry_;
+    std::string chartPath_;
     std::function<void()> checkpoint_;
+    std::function<void(const std::string&)> report_;
     std::array<Output, kSlotCount> fout;  // fout[N - 1] is output file N
-    FileLock plainLock_;                  // of output file 1, which becomes the chart
+
+    // What inspect learnt, for the later phases.
+    const OrdinalTable* ordinals_ = nullptr;
+    const SlotSet* slots_ = nullptr;
+    ChartStream* chart_ = nullptr;
+    FileStatus chartStatus_;
+    std::vector<ExtendedAttribute> chartExtended_;
+    std::vector<char> block_;
+
+    FileLock plainLock_;  // of output file 1, which becomes the chart
     bool replaced_ = false;
+};
+
+class OutputWriter::Inspected {
+public:
+    Inspected(Inspected&&) = default;
+    Inspected(const Inspected&) = delete;
+
+private:
+    friend class OutputWriter;
+    Inspected() = default;
+};
+class OutputWriter::Cleared {
+public:
+    Cleared(Cleared&&) = default;
+    Cleared(const Cleared&) = delete;
+
+private:
+    friend class OutputWriter;
+    Cleared() = default;
+};
+class OutputWriter::PlainDurable {
+public:
+    PlainDurable(PlainDurable&&) = default;
+    PlainDurable(const PlainDurable&) = delete;
+
+private:
+    friend class OutputWriter;
+    PlainDurable() = default;
+};
+class OutputWriter::AllDurable {
+public:
+    AllDurable(AllDurable&&) = default;
+    AllDurable(const AllDurable&) = delete;
+
+private:
+    friend class OutputWriter;
+    AllDurable() = default;
 };
 
 }  // namespace chartseal
