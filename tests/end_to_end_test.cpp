@@ -145,6 +145,15 @@ TEST_F(EndToEnd, UnsealingGivesBackEachSealedSlot)
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, chartBlock("Hard"));
     EXPECT_EQ(missing.err, "chartunseal: nope.dat: " + test::noSuchFile() + "\n");
+
+    // A failing input is that file's failure, whatever its name, and the
+    // files after it are still unsealed.
+    const test::ProcessResult named =
+        runProgram(CHARTUNSEAL_BIN, dir(), "", {"standard output.dat", "song_3.dat", "also missing.dat"});
+    EXPECT_EQ(named.status, 1);
+    EXPECT_EQ(named.out, chartBlock("Hard"));
+    EXPECT_EQ(named.err, "chartunseal: standard output.dat: " + test::noSuchFile() + "\n" +
+                             "chartunseal: also missing.dat: " + test::noSuchFile() + "\n");
 }
 
 TEST_F(EndToEnd, TheBundledExampleIsSealedToTheByte)

@@ -19,6 +19,12 @@ for i in $(seq 1 "$songs"); do
   python3 "$root/bench/gen_chart.py" "$((20 + i))K" "$dir/song $i.sm" --seed "$i" --shape "$shape"
   cp "$dir/song $i.sm" "$dir/song $i.original"
 done
+# A private song, and one of another owner and group where the runner may
+# give files away: put back, each keeps them.
+chmod 0600 "library/album 1/song 1.sm"
+if [ "$(id -u)" -eq 0 ]; then chown 1234:2345 "library/album 2/song 2.sm"; fi
+attributes() { stat -c '%a %u:%g' "library/album 1/song 1.sm" "library/album 2/song 2.sm"; }
+attributes_before=$(attributes)
 state() { find library -type f -print0 | sort -z | xargs -0 sha256sum; }
 
 failed=0
@@ -44,5 +50,6 @@ while read -r status base; do
   fi
 done < first.txt
 check "no sealed file is left" '[ -z "$(find library -name "*.dat")" ]'
-echo "$((songs + 5 - failed)) passed, $failed failed"
+check "each song put back keeps its owner, group and mode" '[ "$(attributes)" = "$attributes_before" ]'
+echo "$((songs + 6 - failed)) passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -62,6 +62,10 @@ TEST_F(Dialogue, UnreadableChartNamesAreReportedWithTheirReason)
         {at("folder") + "\n", at("folder.sm") + ": Is a directory"},
         {"", ".sm: " + test::noSuchFile()},
         {at("a") + std::string("\0b", 2) + "\n", at("a") + "\\0b.sm: file name holds a zero byte"},
+        // Bytes that would move the cursor or colour a terminal or log, and
+        // bytes that are not UTF-8, are shown escaped; UTF-8 is shown as it is.
+        {at("x\rgone\x1b[31m\xff\t") + "\n", at("x\\rgone\\x1b[31m\\xff\\t") + ".sm: " + test::noSuchFile()},
+        {at("caf\xc3\xa9 \xe2\x98\x86\xc3") + "\n", at("caf\xc3\xa9 \xe2\x98\x86\\xc3") + ".sm: " + test::noSuchFile()},
     };
     for (const Case& c : cases) {
         err.str("");

@@ -272,8 +272,8 @@ def edited_during_pause(ref, work, results, small_chart):
 
 
 def terminal(ref, work, results, small_chart):
-    """A run on a terminal: one key continues a pause, Ctrl-C at a pause
-    ends the run with the terminal as it was."""
+    """A run on a terminal: one key continues a pause, also after Ctrl-Z and
+    fg; Ctrl-C at a pause ends the run with the terminal as it was."""
     folder = Folder(work, small_chart, "terminal")
     before = folder.state()
     master, slave = pty.openpty()
@@ -293,11 +293,33 @@ def terminal(ref, work, results, small_chart):
                 break
         return seen.count(text) >= count
 
+    def settled(expected):
+        """The terminal reaches these settings within a few seconds."""
+        deadline = time.time() + 5
+        while time.time() < deadline:
+            if termios.tcgetattr(slave) == expected:
+                return True
+            time.sleep(0.02)
+        return False
+
     problem = None
     os.write(master, b"song\r")
     if not wait_for(b"Press any key"):
         problem = "no first pause: %r" % seen
     else:
+        # Ctrl-Z and fg: stopped, the shell has the terminal as it was; going
+        # on, the pause takes one key again.
+        deadline = time.time() + 5
+        while termios.tcgetattr(slave) == settings and time.time() < deadline:
+            time.sleep(0.02)
+        single_key = termios.tcgetattr(slave)
+        proc.send_signal(signal.SIGTSTP)
+        if not settled(settings):
+            problem = "stopped at a pause, the terminal was not as it was"
+        proc.send_signal(signal.SIGCONT)
+        if not problem and not settled(single_key):
+            problem = "continued at a pause, the terminal was not in single-key mode again"
+    if not problem:
         os.write(master, b"x")  # one key, no Enter
         if not wait_for(b"Press any key", 2):
             problem = "one key did not continue the pause: %r" % seen

@@ -97,7 +97,7 @@ int RunDriver::run()
     // Memory running out, or a size no string can hold (a chart cut to a
     // huge sparse size), ends the run like any other failure, naming the
     // chart once its name is known.
-    const auto outOfMemory = [this] { report(inPath_.empty() ? "out of memory" : inPath_ + ": out of memory"); };
+    const auto outOfMemory = [this] { report(inPath_.empty() ? "out of memory" : shownName(inPath_) + ": out of memory"); };
     try {
         return runStages();
     } catch (const std::bad_alloc&) {
