@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "output/ChartSealer.h"
-#include "output/SealKey.h"
+#include "format/SealKey.h"
+#include "format/SealTransform.h"
 
 using namespace chartseal;
 
@@ -19,14 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t keyIndex = 0;
     for (std::size_t pos = 0; pos < in.size(); pos += part) {
         const std::size_t n = std::min(part, in.size() - pos);
-        keyIndex = ChartSealer::sealBytes(in.data() + pos, sealed.data() + pos, n, keyIndex);
+        keyIndex = sealBytes(in.data() + pos, sealed.data() + pos, n, keyIndex);
     }
     for (std::size_t i = 0; i < in.size(); ++i) {
         const auto expected = static_cast<std::uint8_t>(static_cast<std::uint8_t>(in[i]) + SealKey[i % SEAL_KEY_LENGTH]);
         if (static_cast<std::uint8_t>(sealed[i]) != expected) std::abort();
     }
     std::string back = sealed;
-    ChartSealer::unsealBytes(back.data(), back.data(), back.size(), 0);
+    unsealBytes(back.data(), back.data(), back.size(), 0);
     if (back != in) std::abort();
     return 0;
 }

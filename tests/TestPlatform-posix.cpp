@@ -74,6 +74,13 @@ ProcessResult Process::wait()
     return result;
 }
 
+void giveAway(const std::string& path, std::uint32_t owner, std::uint32_t group)
+{
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(path.c_str(), owner, group), 0) << path;
+    }
+}
+
 std::string noSuchFile()
 {
     return std::error_code(ENOENT, std::system_category()).message();

@@ -10,7 +10,8 @@
 #include <sstream>
 
 #include "app/RunDriver.h"
-#include "output/SealKey.h"
+#include "format/SealKey.h"
+#include "format/SealTransform.h"
 
 namespace chartseal::test {
 
@@ -215,7 +216,7 @@ File openForReading(const std::string& path)
     FileOps& ops = systemFileOps();
     std::error_code ec;
     const FileHandle handle = ops.openForReading(path, ec);
-    if (ec) throw FileError(path, "cannot open", ec);
+    if (ec) throw RunError(path, "cannot open", ec);
     return File(ops, path, handle);
 }
 
@@ -226,7 +227,7 @@ File createOutput(const std::string& path)
     FileOps& ops = systemFileOps();
     File folder = openFolderOf(ops, path);
     const FileHandle handle = ops.createInFolder(folder.handle(), entryOf(path), 0600, ec);
-    if (ec) throw FileError(path, "cannot create", ec);
+    if (ec) throw RunError(path, "cannot create", ec);
     return File(ops, path, handle);
 }
 
@@ -249,7 +250,7 @@ std::string sealed(std::string_view slot)
 {
     std::string out;
     for (std::size_t i = 0; i < slot.size(); ++i) {
-        out.push_back(static_cast<char>((static_cast<unsigned char>(slot[i]) + SealKey[i % 137]) % 256));
+        out.push_back(static_cast<char>((static_cast<unsigned char>(slot[i]) + SealKey[i % SEAL_KEY_LENGTH]) % 256));
     }
     return out;
 }
@@ -258,7 +259,7 @@ std::string unsealed(std::string_view bytes)
 {
     std::string out;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        out.push_back(static_cast<char>((static_cast<unsigned char>(bytes[i]) + 256 - SealKey[i % 137]) % 256));
+        out.push_back(static_cast<char>((static_cast<unsigned char>(bytes[i]) + 256 - SealKey[i % SEAL_KEY_LENGTH]) % 256));
     }
     return out;
 }
@@ -282,6 +283,29 @@ std::string chartBlock(const std::string& difficulty, const std::string& style, 
         block += line + eol;
     }
     return block;
+}
+
+std::string fiveCharts()
+{
+    return songHeader() + chartBlock("Beginner") + chartBlock("Easy") + chartBlock("Medium") + chartBlock("Hard") +
+           chartBlock("Challenge");
+}
+
+std::string fiveChartsPlain()
+{
+    return songHeader() + chartBlock("Easy") + "\n" + chartBlock("Medium") + "\n";
+}
+
+std::map<std::string, std::string> fiveChartsSealedFolder(const std::string& base)
+{
+    return {
+        {base + ".sm", fiveChartsPlain()},
+        {base + "_2.dat", ""},
+        {base + "_3.dat", sealed(chartBlock("Hard"))},
+        {base + "_4.dat", sealed(chartBlock("Challenge"))},
+        {base + "_5.dat", sealed(chartBlock("Beginner"))},
+        {base + "_6.dat", ""},
+    };
 }
 
 std::string songHeader(const std::string& eol)

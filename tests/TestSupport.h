@@ -160,6 +160,10 @@ private:
 ProcessResult runProgram(const std::string& program, const std::string& dir, const std::string& input,
                          const std::vector<std::string>& args = {});
 
+// Gives the file to another owner and group where the runner may (as root
+// on POSIX systems); does nothing elsewhere.
+void giveAway(const std::string& path, std::uint32_t owner, std::uint32_t group);
+
 // The system's own message for a name that does not exist.
 std::string noSuchFile();
 
@@ -187,5 +191,13 @@ std::string chartBlock(const std::string& difficulty, const std::string& style =
                        const std::string& eol = "\n");
 // A song header of tag lines.
 std::string songHeader(const std::string& eol = "\n");
+
+// The song most tests seal: the header, then Beginner, Easy, Medium, Hard and
+// Challenge charts in that order; what its chart file holds after a finished
+// run (the header and Easy, a line feed, Medium, a line feed); and each of
+// its output files then, by name ("song.sm", "song_2.dat" to "song_6.dat").
+std::string fiveCharts();
+std::string fiveChartsPlain();
+std::map<std::string, std::string> fiveChartsSealedFolder(const std::string& base = "song");
 
 }  // namespace chartseal::test

@@ -250,9 +250,9 @@ TEST_F(Scan, LinesLongerThanTheBufferAreJudgedAndKeptWhole)
 
 TEST_F(Scan, OpenChartRefusesWhatIsNotARegularFile)
 {
-    EXPECT_THROW(scanner.openChart(at("missing.sm")), FileError);
-    EXPECT_THROW(scanner.openChart(dir()), FileError);
-    EXPECT_THROW(scanner.openChart("/dev/null"), FileError);
+    EXPECT_THROW(scanner.openChart(at("missing.sm")), RunError);
+    EXPECT_THROW(scanner.openChart(dir()), RunError);
+    EXPECT_THROW(scanner.openChart("/dev/null"), RunError);
 }
 
 }  // namespace

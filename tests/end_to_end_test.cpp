@@ -22,15 +22,8 @@ const std::string kPauses = "Press any key to continue . . .\nPress any key to c
 
 class EndToEnd : public test::TempDirTest {
 protected:
-    static std::string fiveCharts()
-    {
-        return test::songHeader() + chartBlock("Beginner") + chartBlock("Easy") + chartBlock("Medium") +
-               chartBlock("Hard") + chartBlock("Challenge");
-    }
-    static std::string fiveChartsSealed()
-    {
-        return test::songHeader() + chartBlock("Easy") + "\n" + chartBlock("Medium") + "\n";
-    }
+    static std::string fiveCharts() { return test::fiveCharts(); }
+    static std::string fiveChartsSealed() { return test::fiveChartsPlain(); }
     // The folder holds exactly the result of sealing fiveCharts() as base.
     void expectSealed(const std::string& base)
     {

@@ -49,6 +49,9 @@ TEST_P(FaultInjection, EveryFailedOperationLeavesTheChartWholeAndSaysSoOnce)
         std::filesystem::remove_all(dir());
         std::filesystem::create_directory(dir());
         test::writeFile(base + ".sm", original);
+        // Another user's chart, where the run may give files away: the
+        // outputs' owner is set, and that can fail too.
+        test::giveAway(base + ".sm", 1234, 1234);
         if (GetParam().leftoversBefore) {
             test::writeFile(outFile(1), final);
             test::writeFile(outFile(4), expectedSealed[4].substr(0, 100));
@@ -124,18 +127,9 @@ TEST(CleanUpUnderFaults, EveryFailedCleanUpStepLeavesAFolderTheNextRunFinishes)
 {
     using test::chartBlock;
     using test::MemoryFileSystem;
-    const std::string header = test::songHeader();
-    const std::string original = header + chartBlock("Beginner") + chartBlock("Easy") + chartBlock("Medium") +
-                                 chartBlock("Hard") + chartBlock("Challenge");
-    const std::string final = header + chartBlock("Easy") + "\n" + chartBlock("Medium") + "\n";
-    const std::map<std::string, std::string> finalFolder{
-        {"song.sm", final},
-        {"song_2.dat", ""},
-        {"song_3.dat", test::sealed(chartBlock("Hard"))},
-        {"song_4.dat", test::sealed(chartBlock("Challenge"))},
-        {"song_5.dat", test::sealed(chartBlock("Beginner"))},
-        {"song_6.dat", ""},
-    };
+    const std::string original = test::fiveCharts();
+    const std::string final = test::fiveChartsPlain();
+    const std::map<std::string, std::string> finalFolder = test::fiveChartsSealedFolder();
     const auto run = [](FileOps& ops, std::string& messages) {
         std::istringstream in("song\n");
         std::ostringstream out, err;

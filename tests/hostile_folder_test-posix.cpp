@@ -15,6 +15,7 @@
 #include <map>
 #include <sstream>
 
+#include "FolderSnapshot-posix.h"
 #include "TestSupport.h"
 #include "app/ExitStatus.h"
 #include "app/RunDriver.h"
@@ -24,32 +25,6 @@ namespace {
 
 using test::chartBlock;
 namespace fs = std::filesystem;
-
-std::string fiveCharts()
-{
-    return test::songHeader() + chartBlock("Beginner") + chartBlock("Easy") + chartBlock("Medium") +
-           chartBlock("Hard") + chartBlock("Challenge");
-}
-
-// Every name in the folder with what it is: a link's target, a file's
-// bytes, or its kind.
-std::map<std::string, std::string> snapshot(const std::string& dir)
-{
-    std::map<std::string, std::string> entries;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        struct stat st {};
-        ::lstat(entry.path().c_str(), &st);
-        std::string what = "ino " + std::to_string(st.st_ino) + " mode " + std::to_string(st.st_mode) + ": ";
-        if (S_ISLNK(st.st_mode)) {
-            what += "-> " + fs::read_symlink(entry.path()).string();
-        } else if (S_ISREG(st.st_mode)) {
-            what += test::readFile(entry.path()).value_or("<unreadable>");
-        }
-        entries[name] = what;
-    }
-    return entries;
-}
 
 class HostileFolder : public test::TempDirTest {
 protected:
@@ -80,15 +55,15 @@ class Refused : public HostileFolder, public ::testing::WithParamInterface<Trap>
 
 TEST_P(Refused, BeforeAnythingChangesWithOneLineSayingWhy)
 {
-    test::writeFile(at("song.sm"), fiveCharts());
+    test::writeFile(at("song.sm"), test::fiveCharts());
     GetParam().prepare(dir());
-    const auto before = snapshot(dir());
+    const auto before = test::snapshot(dir());
 
     EXPECT_EQ(runTool(), kExitOutputFailed);
     std::string message = GetParam().message;  // other files are named by their whole path
     if (const std::size_t at = message.find("%DIR%"); at != std::string::npos) message.replace(at, 5, dir());
     EXPECT_EQ(err.str(), "chartseal: " + dir() + "/" + message + "\n");
-    EXPECT_EQ(snapshot(dir()), before);
+    EXPECT_EQ(test::snapshot(dir()), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -159,11 +134,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(HostileFolder, ADeviceAtAnOutputNameIsRefused)
 {
-    test::writeFile(at("song.sm"), fiveCharts());
+    test::writeFile(at("song.sm"), test::fiveCharts());
     if (::mknod(outName(5).c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0) GTEST_SKIP() << "making a device needs root";
     EXPECT_EQ(runTool(), kExitOutputFailed);
     EXPECT_EQ(err.str(), "chartseal: " + outName(5) + ": is a character device, not a regular file\n");
-    EXPECT_EQ(test::readFile(at("song.sm")), fiveCharts());
+    EXPECT_EQ(test::readFile(at("song.sm")), test::fiveCharts());
     EXPECT_FALSE(test::exists(outName(1)));
 }
 
@@ -196,7 +171,7 @@ TEST_F(HostileFolder, NoOutputIsEverMoreReadableThanTheChartNorCarriesSetIdBits)
         SCOPED_TRACE("chart mode " + std::to_string(c.chart));
         fs::remove_all(dir());
         fs::create_directory(dir());
-        test::writeFile(at("song.sm"), fiveCharts());
+        test::writeFile(at("song.sm"), test::fiveCharts());
         test::writeFile(outName(2), "");  // an empty one from before, readable by all
         ASSERT_EQ(::chmod(outName(2).c_str(), 0666), 0);
         ASSERT_EQ(::chmod(at("song.sm").c_str(), c.chart), 0);
@@ -220,7 +195,7 @@ TEST_F(HostileFolder, NoOutputIsEverMoreReadableThanTheChartNorCarriesSetIdBits)
 TEST_F(HostileFolder, AsRootTheOutputsKeepTheChartsOwnerAndGroup)
 {
     if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
-    test::writeFile(at("song.sm"), fiveCharts());
+    test::writeFile(at("song.sm"), test::fiveCharts());
     ASSERT_EQ(::chown(at("song.sm").c_str(), 4321, 8765), 0);
     ASSERT_EQ(runTool(), kExitSuccess) << err.str();
     for (const std::string& name : {at("song.sm"), outName(2), outName(3), outName(6)}) {

@@ -20,11 +20,7 @@ namespace fs = std::filesystem;
 
 class HostileFolder : public test::SongFolderTest {
 protected:
-    static std::string fiveCharts()
-    {
-        return test::songHeader() + chartBlock("Beginner") + chartBlock("Easy") + chartBlock("Medium") +
-               chartBlock("Hard") + chartBlock("Challenge");
-    }
+    static std::string fiveCharts() { return test::fiveCharts(); }
 };
 
 TEST_F(HostileFolder, AFolderAtAnyOutputNameIsRefusedBeforeAnythingChanges)
@@ -66,7 +62,7 @@ TEST_F(HostileFolder, ADeviceNameAtAnOutputNameIsRefused)
     try {
         writer.inspect(ordinals, slots, stream);
         FAIL() << "a device name was taken for an output";
-    } catch (const FileError& e) {
+    } catch (const RunError& e) {
         EXPECT_EQ(std::string(e.what()), at("NUL.x_1.dat") + ": is a character device, not a regular file");
     }
     EXPECT_EQ(chart(), fiveCharts());

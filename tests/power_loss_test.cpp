@@ -116,17 +116,13 @@ struct Scenario {
 
 class PowerLoss : public ::testing::TestWithParam<Scenario> {
 protected:
-    const std::string header = test::songHeader();
-    const std::string original = header + chartBlock("Beginner") + chartBlock("Easy") + chartBlock("Medium") +
-                                 chartBlock("Hard") + chartBlock("Challenge");
-    const std::string final = header + chartBlock("Easy") + "\n" + chartBlock("Medium") + "\n";
-    const std::map<std::string, std::string> sealedFiles{
-        {"song_2.dat", ""},
-        {"song_3.dat", test::sealed(chartBlock("Hard"))},
-        {"song_4.dat", test::sealed(chartBlock("Challenge"))},
-        {"song_5.dat", test::sealed(chartBlock("Beginner"))},
-        {"song_6.dat", ""},
-    };
+    const std::string original = test::fiveCharts();
+    const std::string final = test::fiveChartsPlain();
+    const std::map<std::string, std::string> sealedFiles = [] {
+        std::map<std::string, std::string> files = test::fiveChartsSealedFolder();
+        files.erase("song.sm");
+        return files;
+    }();
 
     MemoryFileSystem startingFolder()
     {

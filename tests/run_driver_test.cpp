@@ -56,21 +56,28 @@ TEST_F(Dialogue, UnreadableChartNamesAreReportedWithTheirReason)
     std::filesystem::create_directory(at("folder.sm"));
     struct Case {
         std::string input;
-        std::string message;
+        std::string message;  // the name and reason; only the name where the reason is the system's own
     };
     const Case cases[] = {
         {at("folder") + "\n", at("folder.sm") + ": Is a directory"},
         {"", ".sm: " + test::noSuchFile()},
         {at("a") + std::string("\0b", 2) + "\n", at("a") + "\\0b.sm: file name holds a zero byte"},
         // Bytes that would move the cursor or colour a terminal or log, and
-        // bytes that are not UTF-8, are shown escaped; UTF-8 is shown as it is.
-        {at("x\rgone\x1b[31m\xff\t") + "\n", at("x\\rgone\\x1b[31m\\xff\\t") + ".sm: " + test::noSuchFile()},
-        {at("caf\xc3\xa9 \xe2\x98\x86\xc3") + "\n", at("caf\xc3\xa9 \xe2\x98\x86\\xc3") + ".sm: " + test::noSuchFile()},
+        // bytes that are not UTF-8, are shown escaped; UTF-8 is shown as it
+        // is. (Windows calls such a name invalid, POSIX systems missing.)
+        {at("x\rgone\x1b[31m\xff\t") + "\n", at("x\\rgone\\x1b[31m\\xff\\t") + ".sm: "},
+        {at("caf\xc3\xa9 \xe2\x98\x86\xc3") + "\n", at("caf\xc3\xa9 \xe2\x98\x86\\xc3") + ".sm: "},
     };
     for (const Case& c : cases) {
         err.str("");
         EXPECT_EQ(run(c.input), kExitChartUnreadable);
-        EXPECT_EQ(err.str(), "chartseal: " + c.message + "\n");
+        const std::string line = err.str();
+        if (c.message.ends_with(": ")) {
+            EXPECT_EQ(line.rfind("chartseal: " + c.message, 0), 0u) << line;
+            EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+        } else {
+            EXPECT_EQ(err.str(), "chartseal: " + c.message + "\n");
+        }
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir()), {}), 1);
 }

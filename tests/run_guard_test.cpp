@@ -18,12 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string fiveCharts()
-{
-    return test::songHeader() + test::chartBlock("Beginner") + test::chartBlock("Easy") +
-           test::chartBlock("Medium") + test::chartBlock("Hard") + test::chartBlock("Challenge");
-}
-
 using RunGuard = test::SongFolderTest;
 
 // A stream whose reads fail as reading a directory does.
@@ -31,13 +25,13 @@ class FailingInput final : public std::streambuf {
 protected:
     int_type underflow() override
     {
-        throw FileError("standard input", "cannot read", std::make_error_code(std::errc::is_a_directory));
+        throw RunError("standard input", "cannot read", std::make_error_code(std::errc::is_a_directory));
     }
 };
 
 TEST_F(RunGuard, UnreadableStandardInputIsAnErrorNotAnEmptyName)
 {
-    test::writeFile(at(".sm"), fiveCharts());
+    test::writeFile(at(".sm"), test::fiveCharts());
     FailingInput failing;
     for (const bool throws : {true, false}) {
         std::istream in(&failing);
@@ -48,7 +42,7 @@ TEST_F(RunGuard, UnreadableStandardInputIsAnErrorNotAnEmptyName)
         EXPECT_EQ(errors.str(), throws ? "chartseal: standard input: cannot read: Is a directory\n"
                                        : "chartseal: standard input: cannot read\n");
     }
-    EXPECT_EQ(test::readFile(at(".sm")), fiveCharts());
+    EXPECT_EQ(test::readFile(at(".sm")), test::fiveCharts());
 }
 
 // Throws the given exception from the reads of the chart's second opening.
@@ -73,13 +67,13 @@ TEST_F(RunGuard, NoExceptionEscapesTheRun)
     for (int i = 0; i < 3; ++i) {
         fs::remove_all(dir());
         fs::create_directory(dir());
-        test::writeFile(at("song.sm"), fiveCharts());
+        test::writeFile(at("song.sm"), test::fiveCharts());
         test::FileOpsProbe ops(throwingAfterSecondOpen(throwers[i]));
         EXPECT_EQ(runTool(ops), kExitOutputFailed);
         const std::string line = err.str();
         EXPECT_NE(line.find(messages[i]), std::string::npos) << line;
         EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
-        EXPECT_EQ(test::readFile(at("song.sm")), fiveCharts());
+        EXPECT_EQ(test::readFile(at("song.sm")), test::fiveCharts());
         EXPECT_EQ(std::distance(fs::directory_iterator(dir()), {}), 1);
     }
 }

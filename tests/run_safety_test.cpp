@@ -22,9 +22,8 @@ namespace fs = std::filesystem;
 class RunSafety : public test::TempDirTest {
 protected:
     const std::string header = test::songHeader();
-    const std::string original = header + chartBlock("Beginner") + chartBlock("Easy") + chartBlock("Medium") +
-                                 chartBlock("Hard") + chartBlock("Challenge");
-    const std::string final = header + chartBlock("Easy") + "\n" + chartBlock("Medium") + "\n";
+    const std::string original = test::fiveCharts();
+    const std::string final = test::fiveChartsPlain();
 
     int runTool(FileOps& ops = systemFileOps(), std::function<void()> secondPause = {})
     {

@@ -18,11 +18,6 @@ namespace chartseal {
 
 namespace {
 
-// A stop signal seen at a checkpoint of the output stage.
-struct Interrupted {
-    int signal;
-};
-
 // The whole first line, without its line feed or carriage return and line
 // feed; empty when the input ends before any byte. A read error is an error,
 // not an empty name.
@@ -30,7 +25,7 @@ std::string readBaseName(std::istream& in)
 {
     std::string path;
     std::getline(in, path);
-    if (in.bad()) throw FileError("standard input", "cannot read");
+    if (in.bad()) throw RunError("standard input", "cannot read");
     const bool endedByLineFeed = !in.eof();
     if (endedByLineFeed && !path.empty() && path.back() == '\r') path.pop_back();
     return path;
@@ -51,7 +46,7 @@ ChartStream openLocked(ChartScanner& scanner, FileOps& ops, File& folder, const 
         std::error_code ec;
         if (!ops.statusInFolder(folder.handle(), entry, named, ec)) {
             if (!ec) ec = std::make_error_code(std::errc::no_such_file_or_directory);
-            throw FileError(inPath, ec.message(), Failure::chartUnreadable);
+            throw RunError(inPath, ec.message(), Failure::chartUnreadable);
         }
         if (named.identity.sameFile(fin.file().identity())) return fin;
         lock.release();
@@ -60,16 +55,6 @@ ChartStream openLocked(ChartScanner& scanner, FileOps& ops, File& folder, const 
 }
 
 }  // namespace
-
-int exitStatusFor(Failure failure)
-{
-    switch (failure) {
-    case Failure::chartUnreadable: return kExitChartUnreadable;
-    case Failure::refused:
-    case Failure::failed: break;
-    }
-    return kExitOutputFailed;
-}
 
 RunDriver::RunDriver(std::istream& in, std::ostream& out, std::ostream& err, std::function<void()> pause,
                      FileOps& ops)
@@ -84,22 +69,31 @@ void RunDriver::report(const std::string& message)
     err_ << ("chartseal: " + message + "\n") << std::flush;
 }
 
-bool RunDriver::printLine(const std::string& line)
+void RunDriver::printLine(const std::string& line)
 {
     out_ << line << '\n' << std::flush;
-    if (out_) return true;
-    report("standard output: write error");
-    return false;
+    if (!out_) throw RunError("standard output", "write error");
 }
 
 int RunDriver::run()
 {
-    // Memory running out, or a size no string can hold (a chart cut to a
-    // huge sparse size), ends the run like any other failure, naming the
-    // chart once its name is known.
-    const auto outOfMemory = [this] { report(inPath_.empty() ? "out of memory" : shownName(inPath_) + ": out of memory"); };
+    // Every way a run can end but success comes here, and leaves with one
+    // line (none for a stop) and its status. Memory running out, or a size
+    // no string can hold (a chart cut to a huge sparse size), ends the run
+    // like any other failure, naming the chart once its name is known.
+    const auto outOfMemory = [this] {
+        report(inPath_.empty() ? "out of memory" : shownName(inPath_) + ": out of memory");
+    };
     try {
-        return runStages();
+        runStages();
+        return kExitSuccess;
+    } catch (const RunError& e) {
+        if (e.failure() == Failure::interrupted) {
+            interruptedBy_ = e.signal();
+        } else {
+            report(e.what());
+        }
+        return exitStatusFor(e);
     } catch (const std::bad_alloc&) {
         outOfMemory();
     } catch (const std::length_error&) {
@@ -110,37 +104,27 @@ int RunDriver::run()
     return kExitOutputFailed;
 }
 
-int RunDriver::runStages()
+void RunDriver::runStages()
 {
-    std::string path;
-    try {
-        path = readBaseName(in_);
-    } catch (const FileError& e) {
-        report(e.what());
-        return exitStatusFor(e.failure());
-    }
+    const std::string path = readBaseName(in_);
     inPath_ = path + ".sm";
     const std::string& inPath = inPath_;
-    if (!printLine(inPath)) return kExitOutputFailed;
+    printLine(inPath);
     pause_();
 
     ChartScanner scanner(ops_);
     OrdinalTable ordinals;
     FileIdentity surveyed;
-    try {
+    {
         if (inPath.find('\0') != std::string::npos) {
-            throw FileError(inPath, "file name holds a zero byte", Failure::chartUnreadable);
+            throw RunError(inPath, "file name holds a zero byte", Failure::chartUnreadable);
         }
         ChartStream fin = scanner.openChart(inPath);
         surveyed = fin.file().identity();
         ordinals = ChartScanner::survey(fin);
         fin.close();
-    } catch (const FileError& e) {
-        report(e.what());
-        return kExitChartUnreadable;
     }
-
-    if (!printLine(ordinals.toLine())) return kExitOutputFailed;
+    printLine(ordinals.toLine());
     pause_();
 
     // From its second opening to its replacement, the chart is locked: one
@@ -148,46 +132,37 @@ int RunDriver::runStages()
     // chart's folder, opened once.
     FileLock chartLock;
     std::optional<HeldInterruptions> interruptions;
-    try {
-        File folder = [&] {
-            try {
-                return openFolderOf(ops_, inPath);
-            } catch (const FileError& e) {
-                throw e.as(Failure::chartUnreadable);
-            }
-        }();
-        const std::string entry = followLinksInFolder(folder, entryOf(inPath), inPath);
-        ChartStream fin = openLocked(scanner, ops_, folder, entry, inPath, chartLock);
-        const FileIdentity expected = fin.file().identity();
-        if (!(expected == surveyed)) {
-            // Edited during the pause: the ordinal line may no longer describe
-            // it. The same survey goes on; another is refused.
-            if (!(ChartScanner::survey(fin) == ordinals) || !(fin.file().identity() == expected)) {
-                throw refusal(inPath, "changed after its survey; run chartseal again");
-            }
-            fin.rewind();
+    File folder = [&] {
+        try {
+            return openFolderOf(ops_, inPath);
+        } catch (const RunError& e) {
+            throw e.as(Failure::chartUnreadable);
         }
-
-        interruptions.emplace(holdUntilExit_);
-        auto checkpoint = [&interruptions] {
-            if (const int sig = interruptions->pending()) throw Interrupted{sig};
-        };
-        SlotSet slots;
-        ChartScanner::partition(fin, ordinals, slots);
-        OutputWriter writer(ops_, folder, path, entry, inPath, checkpoint,
-                            [this](const std::string& line) { report(line); });
-        writer.writeOutputs(ordinals, slots, fin, expected);
-        // The last handle of the replaced chart goes while stop signals are
-        // still held: freeing a large file's blocks takes a while.
-        chartLock.release();
-    } catch (const Interrupted& stop) {
-        interruptedBy_ = stop.signal;
-        return 128 + stop.signal;
-    } catch (const FileError& e) {
-        report(e.what());
-        return exitStatusFor(e.failure());
+    }();
+    const std::string entry = followLinksInFolder(folder, entryOf(inPath), inPath);
+    ChartStream fin = openLocked(scanner, ops_, folder, entry, inPath, chartLock);
+    const FileIdentity expected = fin.file().identity();
+    if (!(expected == surveyed)) {
+        // Edited during the pause: the ordinal line may no longer describe
+        // it. The same survey goes on; another is refused.
+        if (!(ChartScanner::survey(fin) == ordinals) || !(fin.file().identity() == expected)) {
+            throw refusal(inPath, "changed after its survey; run chartseal again");
+        }
+        fin.rewind();
     }
-    return kExitSuccess;
+
+    interruptions.emplace(holdUntilExit_);
+    auto checkpoint = [&interruptions] {
+        if (const int sig = interruptions->pending()) throw RunError::interrupted(sig);
+    };
+    SlotSet slots;
+    ChartScanner::partition(fin, ordinals, slots);
+    OutputWriter writer(ops_, folder, path, entry, inPath, checkpoint,
+                        [this](const std::string& line) { report(line); });
+    writer.writeOutputs(ordinals, slots, fin, expected);
+    // The last handle of the replaced chart goes while stop signals are
+    // still held: freeing a large file's blocks takes a while.
+    chartLock.release();
 }
 
 }  // namespace chartseal

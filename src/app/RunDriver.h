@@ -9,9 +9,6 @@
 
 namespace chartseal {
 
-// The exit status of a run that ends with a failure of this kind.
-int exitStatusFor(Failure failure);
-
 class RunDriver {
 public:
     // in gives the base name; out receives the chart file name and the
@@ -34,8 +31,11 @@ public:
     int interruptedBy() const { return interruptedBy_; }
 
 private:
-    int runStages();
-    bool printLine(const std::string& line);
+    // The stages in order; every way but success out of them is a RunError
+    // (or an exception of the standard library), which run() turns into the
+    // status.
+    void runStages();
+    void printLine(const std::string& line);
     // One line on the error stream: "chartseal: <message>".
     void report(const std::string& message);
 

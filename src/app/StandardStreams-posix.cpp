@@ -26,7 +26,7 @@ protected:
             }
             if (n == 0) return traits_type::eof();
             if (errno != EINTR) {
-                throw FileError("standard input", "cannot read", std::error_code(errno, std::system_category()));
+                throw RunError("standard input", "cannot read", std::error_code(errno, std::system_category()));
             }
         }
     }

@@ -12,6 +12,8 @@
 #include <string>
 
 #include "app/StandardStreams.h"
+
+#include "app/ExitStatus.h"
 #include "io/WideNames-win32.h"
 
 namespace chartseal {
@@ -45,7 +47,7 @@ private:
         if (::ReadFile(in_, buf_.data(), static_cast<DWORD>(buf_.size()), &n, nullptr)) return n;
         const DWORD error = ::GetLastError();
         if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) return 0;
-        throw FileError("standard input", "cannot read", std::error_code(static_cast<int>(error), std::system_category()));
+        throw RunError("standard input", "cannot read", std::error_code(static_cast<int>(error), std::system_category()));
     }
 
     // A console gives UTF-16, whatever its code page.
@@ -54,7 +56,7 @@ private:
         wchar_t wide[1024];
         DWORD n = 0;
         if (!::ReadConsoleW(in_, wide, 1023, &n, nullptr)) {
-            throw FileError("standard input", "cannot read",
+            throw RunError("standard input", "cannot read",
                             std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
         }
         // The second half of a character is read with its first.
@@ -76,7 +78,7 @@ private:
 // Whatever the crash, the process ends with a status that reads as failure.
 LONG WINAPI endCrashedProcess(EXCEPTION_POINTERS*)
 {
-    ::TerminateProcess(::GetCurrentProcess(), 3);
+    ::TerminateProcess(::GetCurrentProcess(), kExitCrashed);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 

@@ -10,7 +10,7 @@
 namespace chartseal {
 
 // Standard input as a stream whose read errors are errors: a failed read
-// throws FileError out of the reading call (the stream has badbit among its
+// throws RunError out of the reading call (the stream has badbit among its
 // exceptions) instead of looking like the end of the input. Its bytes are
 // read unchanged; a Windows console's lines arrive as UTF-8.
 std::istream& standardInput();

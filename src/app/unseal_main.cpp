@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ExitStatus.h"
 #include "app/StandardStreams.h"
 #include "chartseal/reader.h"
 #include "io/FileOps.h"
@@ -21,28 +22,28 @@ constexpr const char* kUsage =
 int main(int argc, char** argv)
 {
     using chartseal::File;
-    using chartseal::FileError;
+    using chartseal::RunError;
     chartseal::prepareStandardStreams();
     const std::vector<std::string> args = chartseal::programArguments(argc, argv);
     if (argc < 2) {
         std::cerr << kUsage;
-        return 2;
+        return chartseal::kExitUsage;
     }
     if (argc == 2 && args[1] == "--help") {
         std::cout << kUsage << std::flush;
-        return std::cout ? 0 : 1;
+        return std::cout ? chartseal::kExitSuccess : chartseal::kExitOutputFailed;
     }
     if (argc == 2 && args[1] == "--version") {
         std::cout << "chartunseal " << chartseal_reader_version() << '\n' << std::flush;
-        return std::cout ? 0 : 1;
+        return std::cout ? chartseal::kExitSuccess : chartseal::kExitOutputFailed;
     }
     chartseal::FileOps& ops = chartseal::systemFileOps();
     File out(ops, "standard output", chartseal::standardOutputHandle());
     std::vector<char> block(std::size_t{256} << 10);
-    int status = 0;
+    int status = chartseal::kExitSuccess;
     const auto fail = [&status](const std::string& line) {
         std::cerr << ("chartunseal: " + line + "\n") << std::flush;
-        status = 1;
+        status = chartseal::kExitOutputFailed;
     };
     for (int i = 1; i < argc; ++i) {
         // A failing input is that file's failure, and the others still go
@@ -50,10 +51,10 @@ int main(int argc, char** argv)
         try {
             std::error_code ec;
             const chartseal::FileHandle handle = ops.openForReading(args[i], ec);
-            if (ec) throw FileError(args[i], ec.message());
+            if (ec) throw RunError(args[i], ec.message());
             File in(ops, args[i], handle);
             if (in.status().kind == chartseal::FileKind::directory) {
-                throw FileError(args[i], std::make_error_code(std::errc::is_a_directory).message());
+                throw RunError(args[i], std::make_error_code(std::errc::is_a_directory).message());
             }
             std::uint64_t offset = 0;  // every sealed file starts at key byte 0
             while (const std::size_t n = in.readAt(block.data(), block.size(), offset)) {
@@ -61,13 +62,13 @@ int main(int argc, char** argv)
                 offset += n;
                 try {
                     out.writeAll(block.data(), n);
-                } catch (const FileError& e) {
+                } catch (const RunError& e) {
                     fail(e.what());
                     return status;
                 }
             }
             in.close();
-        } catch (const FileError& e) {
+        } catch (const RunError& e) {
             fail(e.what());
         } catch (const std::exception& e) {
             fail(chartseal::shownName(args[i]) + ": " + e.what());
@@ -75,7 +76,7 @@ int main(int argc, char** argv)
     }
     try {
         out.close();
-    } catch (const FileError& e) {
+    } catch (const RunError& e) {
         fail(e.what());
     }
     return status;

@@ -67,14 +67,14 @@ ChartStream chartStream(File file)
     FileStatus st;
     try {
         st = file.status();
-    } catch (const FileError& e) {
+    } catch (const RunError& e) {
         throw e.as(Failure::chartUnreadable);
     }
     if (st.kind == FileKind::directory) {
-        throw FileError(file.path(), std::make_error_code(std::errc::is_a_directory).message(),
+        throw RunError(file.path(), std::make_error_code(std::errc::is_a_directory).message(),
                         Failure::chartUnreadable);
     }
-    if (!st.isRegular()) throw FileError(file.path(), "not a regular file", Failure::chartUnreadable);
+    if (!st.isRegular()) throw RunError(file.path(), "not a regular file", Failure::chartUnreadable);
     return ChartStream(std::move(file));
 }
 
@@ -84,7 +84,7 @@ ChartStream ChartScanner::openChart(const std::string& fileName)
 {
     std::error_code ec;
     const FileHandle handle = ops_.openForReading(fileName, ec);
-    if (ec) throw FileError(fileName, ec.message(), Failure::chartUnreadable);
+    if (ec) throw RunError(fileName, ec.message(), Failure::chartUnreadable);
     return chartStream(File(ops_, fileName, handle));
 }
 
@@ -92,7 +92,7 @@ ChartStream ChartScanner::openChartInFolder(File& folder, const std::string& ent
 {
     std::error_code ec;
     const FileHandle handle = ops_.openInFolder(folder.handle(), entry, ec);
-    if (ec) throw FileError(fileName, ec.message(), Failure::chartUnreadable);
+    if (ec) throw RunError(fileName, ec.message(), Failure::chartUnreadable);
     return chartStream(File(ops_, fileName, handle));
 }
 

@@ -19,7 +19,7 @@ class ChartScanner {
 public:
     explicit ChartScanner(FileOps& ops = systemFileOps()) : ops_(ops) {}
 
-    // Opens the chart file for reading. Throws FileError (the chart
+    // Opens the chart file for reading. Throws RunError (the chart
     // unreadable) when it cannot be opened or is not a regular file.
     ChartStream openChart(const std::string& fileName);
     // The same for the entry of an open folder, never through a link;

@@ -19,7 +19,7 @@ std::size_t readChart(File& chart, void* buf, std::size_t count, std::uint64_t o
 {
     try {
         return chart.readAt(buf, count, offset);
-    } catch (const FileError& e) {
+    } catch (const RunError& e) {
         throw e.as(Failure::chartUnreadable);
     }
 }

@@ -11,7 +11,7 @@
 
 namespace chartseal {
 
-// Reads up to count bytes of the chart at offset. Throws FileError, the
+// Reads up to count bytes of the chart at offset. Throws RunError, the
 // chart unreadable, when it cannot be read.
 std::size_t readChart(File& chart, void* buf, std::size_t count, std::uint64_t offset);
 
@@ -58,7 +58,7 @@ public:
     // The next line without its line feed; a carriage return before the line
     // feed stays in the line. A final line without a line feed is returned
     // like the others. The view is valid until the next call. False at the end
-    // of the file; throws FileError when reading fails.
+    // of the file; throws RunError when reading fails.
     bool readLine(std::string_view& line);
 
     // Hands out the next lines that starts wants, up to kLineBatch, each as

@@ -54,7 +54,7 @@ private:
 // Reads the slot's bytes back from the chart into buffer, in pieces of at
 // most buffer.size() bytes, and hands each piece to take, in order, to use or
 // change in place; the added line feed comes last. Stops after limit bytes;
-// returns how many were given. Throws FileError when the chart cannot be
+// returns how many were given. Throws RunError when the chart cannot be
 // read (the chart unreadable), and when it is shorter than the slot says (a
 // refusal: it changed since the partition).
 std::uint64_t readSlot(const Slot& slot, File& chart, std::vector<char>& buffer,

@@ -85,14 +85,21 @@ std::string shownName(std::string_view name)
     return shown;
 }
 
-FileError::FileError(const std::string& path, const std::string& reason, Failure failure)
+RunError::RunError(const std::string& path, const std::string& reason, Failure failure)
     : std::runtime_error(shownName(path) + ": " + reason), failure_(failure)
 {
 }
 
-FileError::FileError(const std::string& path, const std::string& action, std::error_code code, Failure failure)
+RunError::RunError(const std::string& path, const std::string& action, std::error_code code, Failure failure)
     : std::runtime_error(shownName(path) + ": " + action + ": " + code.message()), failure_(failure), code_(code)
 {
+}
+
+RunError RunError::interrupted(int signal)
+{
+    RunError error("run", "stopped by signal " + std::to_string(signal), Failure::interrupted);
+    error.signal_ = signal;
+    return error;
 }
 
 File::File(FileOps& ops, std::string path, FileHandle handle) : ops_(&ops), path_(std::move(path)), handle_(handle)
@@ -140,7 +147,7 @@ std::size_t File::readAt(void* buf, std::size_t count, std::uint64_t offset)
 {
     std::error_code ec;
     const std::size_t n = ops_->readAt(handle_, buf, count, offset, ec);
-    if (ec) throw FileError(path_, "cannot read", ec);
+    if (ec) throw RunError(path_, "cannot read", ec);
     return n;
 }
 
@@ -150,8 +157,8 @@ void File::writeAll(const void* buf, std::size_t count)
     while (count > 0) {
         std::error_code ec;
         const std::size_t n = ops_->write(handle_, p, count, ec);
-        if (ec) throw FileError(path_, "cannot write", ec);
-        if (n == 0) throw FileError(path_, "cannot write: no progress");
+        if (ec) throw RunError(path_, "cannot write", ec);
+        if (n == 0) throw RunError(path_, "cannot write: no progress");
         p += n;
         count -= n;
         written_ += n;
@@ -166,7 +173,7 @@ void File::startWritebackOfRest()
     const bool wait = writebackInFlight_ > 0 && writebackFrom_ > writebackInFlight_;
     std::error_code ec;
     ops_->writeBack(handle_, writebackFrom_, written_ - writebackFrom_, wait, ec);
-    if (ec) throw FileError(path_, "cannot write", ec);
+    if (ec) throw RunError(path_, "cannot write", ec);
     writebackFrom_ = written_;
 }
 
@@ -174,7 +181,7 @@ FileStatus File::status()
 {
     std::error_code ec;
     FileStatus st = ops_->status(handle_, ec);
-    if (ec) throw FileError(path_, "cannot stat", ec);
+    if (ec) throw RunError(path_, "cannot stat", ec);
     return st;
 }
 
@@ -182,14 +189,14 @@ void File::sync()
 {
     std::error_code ec;
     ops_->sync(handle_, ec);
-    if (ec) throw FileError(path_, "cannot sync", ec);
+    if (ec) throw RunError(path_, "cannot sync", ec);
 }
 
 void File::close()
 {
     std::error_code ec;
     ops_->close(std::exchange(handle_, kNoFile), ec);
-    if (ec) throw FileError(path_, "cannot close", ec);
+    if (ec) throw RunError(path_, "cannot close", ec);
 }
 
 FileLock::FileLock(FileLock&& other) noexcept : ops_(other.ops_), lock_(std::exchange(other.lock_, kNoFile)) {}
@@ -209,7 +216,7 @@ bool FileLock::tryLock(const File& file)
     release();
     std::error_code ec;
     const FileHandle lock = file.ops().tryLock(file.handle(), ec);
-    if (ec) throw FileError(file.path(), "cannot lock", ec);
+    if (ec) throw RunError(file.path(), "cannot lock", ec);
     if (lock == kNoFile) return false;
     ops_ = &file.ops();
     lock_ = lock;
@@ -229,7 +236,7 @@ File openFolderOf(FileOps& ops, const std::string& fileName)
     const std::string folder = folderOf(fileName);
     std::error_code ec;
     const FileHandle handle = ops.openFolder(folder, ec);
-    if (ec) throw FileError(folder, "cannot open folder", ec);
+    if (ec) throw RunError(folder, "cannot open folder", ec);
     return File(ops, folder, handle);
 }
 
@@ -241,12 +248,12 @@ std::string followLinksInFolder(File& folder, const std::string& name, const std
         FileStatus st;
         std::error_code ec;
         if (!folder.ops().statusInFolder(folder.handle(), entry, st, ec)) {
-            if (ec) throw FileError(shownAs, "cannot stat", ec);
+            if (ec) throw RunError(shownAs, "cannot stat", ec);
             return entry;
         }
         if (st.kind != FileKind::symbolicLink) return entry;
         std::string target = folder.ops().readLinkInFolder(folder.handle(), entry, ec);
-        if (ec) throw FileError(shownAs, "cannot read link", ec);
+        if (ec) throw RunError(shownAs, "cannot read link", ec);
         while (target.starts_with("./")) target.erase(0, 2);
         if (target.empty() || folderOf(target) != "." || target == "." || target == "..") {
             throw refusal(shownAs, "is a symbolic link into another folder; seal the chart in its own folder");

@@ -190,7 +190,8 @@ std::string describeKind(FileKind kind);
 // terminal or log that shows the message, or hide what it says.
 std::string shownName(std::string_view name);
 
-// How a failure bears on the run, which decides its exit status.
+// How a failure bears on the run, which decides its exit status (the one
+// map is exitStatusFor, in app/ExitStatus.h).
 enum class Failure {
     // An operation on an output, the folder or a standard stream failed.
     failed,
@@ -199,23 +200,30 @@ enum class Failure {
     refused,
     // The chart cannot be opened, is not a regular file, or cannot be read.
     chartUnreadable,
+    // A stop signal (or on Windows a console event, by the number of the
+    // signal of the same meaning) asked the run to stop; it undid its work.
+    interrupted,
 };
 
-// A failed file operation or a refusal: what() reads "<file>: <reason>",
-// the file's name shown safely.
-class FileError : public std::runtime_error {
+// The one error of a run: a failed file operation, a refusal or a stop.
+// what() reads "<file>: <reason>", the file's name shown safely.
+class RunError : public std::runtime_error {
 public:
-    FileError(const std::string& path, const std::string& reason, Failure failure = Failure::failed);
+    RunError(const std::string& path, const std::string& reason, Failure failure = Failure::failed);
     // "<file>: <action>: <the system's message>".
-    FileError(const std::string& path, const std::string& action, std::error_code code,
-              Failure failure = Failure::failed);
+    RunError(const std::string& path, const std::string& action, std::error_code code,
+             Failure failure = Failure::failed);
+    // Stopped by the signal with this number.
+    static RunError interrupted(int signal);
 
     Failure failure() const { return failure_; }
     std::error_code code() const { return code_; }
+    // The stop signal's number, for an interrupted run; 0 otherwise.
+    int signal() const { return signal_; }
     // The same error, counted as a failure of another kind.
-    FileError as(Failure failure) const
+    RunError as(Failure failure) const
     {
-        FileError copy = *this;
+        RunError copy = *this;
         copy.failure_ = failure;
         return copy;
     }
@@ -223,12 +231,13 @@ public:
 private:
     Failure failure_;
     std::error_code code_;
+    int signal_ = 0;
 };
 
 // A refusal: the run changes nothing and ends with one line saying why.
-inline FileError refusal(const std::string& path, const std::string& reason)
+inline RunError refusal(const std::string& path, const std::string& reason)
 {
-    return FileError(path, reason, Failure::refused);
+    return RunError(path, reason, Failure::refused);
 }
 
 // An open file that is closed when the object goes. close() is the checked
@@ -251,9 +260,9 @@ public:
     FileOps& ops() const { return *ops_; }
 
     // Reads up to count bytes at offset, without a position of its own to
-    // keep; 0 at the end of the file. Throws FileError on a read error.
+    // keep; 0 at the end of the file. Throws RunError on a read error.
     std::size_t readAt(void* buf, std::size_t count, std::uint64_t offset);
-    // Writes every byte, retrying on short writes; throws FileError otherwise.
+    // Writes every byte, retrying on short writes; throws RunError otherwise.
     void writeAll(const void* buf, std::size_t count);
     void writeAll(std::string_view bytes) { writeAll(bytes.data(), bytes.size()); }
     // From now on, every time this many bytes have been written, starts
@@ -274,7 +283,7 @@ public:
     FileIdentity identity() { return status().identity; }
     // Makes its data and attributes (a folder: its entries) durable.
     void sync();
-    // Closes the handle; a failing close throws FileError, and the handle
+    // Closes the handle; a failing close throws RunError, and the handle
     // counts as closed either way.
     void close();
 
@@ -300,7 +309,7 @@ public:
     ~FileLock() { release(); }
 
     // Takes the lock of the open file without waiting: false when another
-    // run holds it. Throws FileError on other failures.
+    // run holds it. Throws RunError on other failures.
     bool tryLock(const File& file);
     bool held() const { return lock_ != kNoFile; }
     void release();

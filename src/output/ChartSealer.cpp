@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "format/SealTransform.h"
+
 namespace chartseal {
 
 std::uint64_t ChartSealer::sealedPieces(const Slot& slot, File& chart, std::vector<char>& block,

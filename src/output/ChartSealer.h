@@ -18,7 +18,7 @@ public:
     // out: byte i becomes (slot[i] + SealKey[i mod 137]) mod 256. The key
     // index starts at 0 for every call, so each sealed file stands on its
     // own. afterBlock, when given, is called after each block written. Throws
-    // FileError when a read or a write fails.
+    // RunError when a read or a write fails.
     static void sealSlot(const Slot& slot, File& chart, File& out, const std::function<void()>& afterBlock = {});
 
     // The sealed bytes of the slot, read back from chart through block and
@@ -27,12 +27,6 @@ public:
     static std::uint64_t sealedPieces(const Slot& slot, File& chart, std::vector<char>& block,
                                       const std::function<void(char* data, std::size_t n)>& take,
                                       std::uint64_t limit = UINT64_MAX);
-
-    // The byte transforms in both directions over n bytes (in and out may be
-    // the same buffer), starting at key index keyIndex; they return the key
-    // index of the byte after the last, so a long input can be taken in parts.
-    static std::size_t sealBytes(const char* in, char* out, std::size_t n, std::size_t keyIndex);
-    static std::size_t unsealBytes(const char* in, char* out, std::size_t n, std::size_t keyIndex);
 
     // Bytes read, sealed and written at a time.
     static constexpr std::size_t kBlockSize = std::size_t{256} << 10;

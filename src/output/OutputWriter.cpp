@@ -162,7 +162,7 @@ OutputWriter::Inspected OutputWriter::inspect(const OrdinalTable& ordinals, cons
         FileStatus st;
         std::error_code ec;
         if (!ops_.statusInFolder(folder_.handle(), out.entry, st, ec)) {
-            if (ec) throw FileError(out.name, "cannot check", ec);
+            if (ec) throw RunError(out.name, "cannot check", ec);
             continue;
         }
         if (st.kind == FileKind::symbolicLink) {
@@ -198,7 +198,7 @@ OutputWriter::Inspected OutputWriter::inspect(const OrdinalTable& ordinals, cons
         // The second name loses no byte: the chart holds them.
         std::error_code ec;
         ops_.removeInFolder(folder_.handle(), fout[0].entry, ec);
-        if (ec) throw FileError(fout[0].name, "cannot remove", ec);
+        if (ec) throw RunError(fout[0].name, "cannot remove", ec);
         folder_.sync();
         report_(shownName(fout[0].name) + ": left by a run that stopped after replacing the chart; removed");
         chartStatus_.links = 1;
@@ -236,7 +236,7 @@ OutputWriter::Inspected OutputWriter::inspect(const OrdinalTable& ordinals, cons
     chartExtended_ = [&] {
         std::error_code ec;
         std::vector<ExtendedAttribute> all = ops_.extendedAttributes(chart.file().handle(), ec);
-        if (ec) throw FileError(chartPath_, "cannot read extended attributes", ec, Failure::chartUnreadable);
+        if (ec) throw RunError(chartPath_, "cannot read extended attributes", ec, Failure::chartUnreadable);
         return all;
     }();
     return Inspected();
@@ -251,7 +251,7 @@ void OutputWriter::checkLeftover(int number, bool complete)
     if (size == 0) return;
     std::error_code ec;
     const FileHandle handle = ops_.openInFolder(folder_.handle(), out.entry, ec);
-    if (ec) throw FileError(out.name, "cannot check", ec);
+    if (ec) throw RunError(out.name, "cannot check", ec);
     File leftover(ops_, out.name, handle);
     if (!sameFile(leftover.status(), *out.found)) throw refusal(out.name, "was replaced while it was being checked");
 
@@ -288,7 +288,7 @@ OutputWriter::Cleared OutputWriter::clearLeftovers(Inspected)
     const auto remove = [this](const Output& out) {
         std::error_code ec;
         if (!removeIfStill(out, out.found->identity, ec)) {
-            throw ec ? FileError(out.name, "cannot remove", ec)
+            throw ec ? RunError(out.name, "cannot remove", ec)
                      : refusal(out.name, "was replaced while it was being checked");
         }
     };
@@ -323,7 +323,7 @@ void OutputWriter::create(int number)
     if (ec) {
         // Taken since the inspection: by another program, or an attacker.
         if (ec == std::errc::file_exists) throw refusal(out.name, "appeared while the run was sealing; run chartseal again");
-        throw FileError(out.name, "cannot create", ec);
+        throw RunError(out.name, "cannot create", ec);
     }
     out.file = File(ops_, out.name, handle);
     out.created = true;
@@ -354,7 +354,7 @@ void OutputWriter::takeChartAttributes(Output& out)
         } else if (ec == std::errc::operation_not_permitted) {
             ec.clear();
         }
-        if (ec) throw FileError(out.name, "cannot set owner", ec);
+        if (ec) throw RunError(out.name, "cannot set owner", ec);
     }
 
     // Every extended attribute of the chart, its access list (narrowed where
@@ -369,11 +369,11 @@ void OutputWriter::takeChartAttributes(Output& out)
             if (!groupKept) value = accessListWithoutGroupAccess(value);
         }
         ops_.setExtendedAttribute(handle, attribute.name, value, ec);
-        if (ec) throw FileError(out.name, "cannot copy extended attribute " + shownName(attribute.name), ec);
+        if (ec) throw RunError(out.name, "cannot copy extended attribute " + shownName(attribute.name), ec);
     }
     if (!accessList.empty() && !hasAccessList) {
         ops_.setExtendedAttribute(handle, accessList, std::nullopt, ec);
-        if (ec) throw FileError(out.name, "cannot remove the folder's access list", ec);
+        if (ec) throw RunError(out.name, "cannot remove the folder's access list", ec);
     }
     // With an access list, it sets the permission bits.
     if (hasAccessList) return;
@@ -381,7 +381,7 @@ void OutputWriter::takeChartAttributes(Output& out)
     if (!groupKept) bits = withoutGroupAccess(bits);
     if (outputAttributeBits(out.file.status().attributes.bits) != bits) {
         ops_.setAttributes(handle, bits, ec);
-        if (ec) throw FileError(out.name, "cannot set permissions", ec);
+        if (ec) throw RunError(out.name, "cannot set permissions", ec);
     }
 }
 
@@ -440,7 +440,7 @@ void OutputWriter::replaceChart(AllDurable, const FileIdentity& expected)
     chart_->close();
     checkpoint_();
     ops_.renameInFolder(folder_.handle(), fout[0].entry, chartEntry_, ec);
-    if (ec) throw FileError(chartPath_, "cannot replace", ec);
+    if (ec) throw RunError(chartPath_, "cannot replace", ec);
     // From here the chart holds its new bytes and the sealed files are
     // complete: nothing may be removed any more.
     replaced_ = true;

@@ -57,7 +57,7 @@ public:
     class AllDurable;
 
     // Changes nothing (but for the second name of a chart whose replacement
-    // was cut in half). Refuses, with a FileError, a chart that is linked
+    // was cut in half). Refuses, with a RunError, a chart that is linked
     // elsewhere, an output name that is not a regular file of its own, a
     // song that a finished run prepared, and any file at an output name
     // that is not a leftover of an unfinished run on this chart: one whose
@@ -80,7 +80,7 @@ public:
     // before the rename, which Windows needs; the locks outlive it.
     void replaceChart(AllDurable, const FileIdentity& expected);
 
-    // The whole stage, in order. Throws FileError on any failure or refusal;
+    // The whole stage, in order. Throws RunError on any failure or refusal;
     // a failure before the rename leaves the chart file untouched and removes
     // what this run created.
     void writeOutputs(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart,

@@ -4,12 +4,17 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "output/ChartSealer.h"
+#include "format/SealKey.h"
+#include "format/SealTransform.h"
 #include "reader/OpenFile.h"
 
 #ifndef CHARTSEAL_VERSION
 #error "the build gives CHARTSEAL_VERSION"
 #endif
+
+// The public header states the key length for the library's users; the
+// format layer holds the key itself.
+static_assert(CHARTSEAL_KEY_LENGTH == chartseal::SEAL_KEY_LENGTH, "the reader's key length is the format's");
 
 extern "C" {
 
@@ -17,7 +22,7 @@ void chartseal_unseal(void* data, size_t length, uint64_t offset)
 {
     if (data == nullptr || length == 0) return;
     char* bytes = static_cast<char*>(data);
-    chartseal::ChartSealer::unsealBytes(bytes, bytes, length, static_cast<std::size_t>(offset % CHARTSEAL_KEY_LENGTH));
+    chartseal::unsealBytes(bytes, bytes, length, static_cast<std::size_t>(offset % CHARTSEAL_KEY_LENGTH));
 }
 
 chartseal_status chartseal_read_file(const char* path, void* buffer, size_t capacity, size_t* length)

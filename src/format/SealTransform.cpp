@@ -1,11 +1,10 @@
 // The seal transform, done one key length at a time so the compiler can
-// vectorise it. With the key, it is all a reader of sealed files needs, and
-// the reader library is built from these same two files.
-#include "output/ChartSealer.h"
+// vectorise it.
+#include "format/SealTransform.h"
 
 #include <cstdint>
 
-#include "output/SealKey.h"
+#include "format/SealKey.h"
 
 namespace chartseal {
 
@@ -36,12 +35,12 @@ std::size_t transform(const char* in, char* out, std::size_t n, std::size_t keyI
 
 }  // namespace
 
-std::size_t ChartSealer::sealBytes(const char* in, char* out, std::size_t n, std::size_t keyIndex)
+std::size_t sealBytes(const char* in, char* out, std::size_t n, std::size_t keyIndex)
 {
     return transform<1>(in, out, n, keyIndex % SEAL_KEY_LENGTH);
 }
 
-std::size_t ChartSealer::unsealBytes(const char* in, char* out, std::size_t n, std::size_t keyIndex)
+std::size_t unsealBytes(const char* in, char* out, std::size_t n, std::size_t keyIndex)
 {
     return transform<-1>(in, out, n, keyIndex % SEAL_KEY_LENGTH);
 }

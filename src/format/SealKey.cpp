@@ -1,5 +1,5 @@
 // The seal key. Changing any value breaks every sealed chart file in the field.
-#include "output/SealKey.h"
+#include "format/SealKey.h"
 
 namespace chartseal {
 
