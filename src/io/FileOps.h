@@ -89,9 +89,10 @@ public:
     // never blocking.
     virtual FileHandle openInFolder(FileHandle folder, const std::string& name, std::error_code& ec) = 0;
     // A new, empty file at a free name of the folder, for writing; fails
-    // where the name is taken, even by a link. No one but the runner (on
-    // POSIX systems: none but the owner's bits of `bits`) may open it until
-    // its permissions are set, whatever the folder would give new files.
+    // where the name is taken, even by a link. On POSIX systems it has none
+    // but the owner's bits of `bits`, so that no one else may open it until
+    // its permissions are set, whatever access list the folder would give
+    // new files; on Windows, bits are not used.
     virtual FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
                                       std::error_code& ec) = 0;
 
