@@ -19,7 +19,10 @@ namespace {
 ChartStream openAt(const std::string& path, std::size_t bufferSize)
 {
     FileOps& ops = systemFileOps();
-    return ChartStream(File(ops, path, ops.openForReading(path)), bufferSize);
+    std::error_code ec;
+    const FileHandle handle = ops.openForReading(path, ec);
+    if (ec) std::abort();
+    return ChartStream(File(ops, path, handle), bufferSize);
 }
 
 void check(bool ok)
