@@ -60,7 +60,8 @@ TEST_F(HostileFolder, ADeviceNameAtAnOutputNameIsRefused)
     const SlotSet slots;
     OutputWriter writer(systemFileOps(), folder, at("NUL.x"), "song.sm", at("song.sm"));
     try {
-        writer.inspect(ordinals, slots, stream);
+        writer.prepare(ordinals, slots, stream, stream.file().identity());
+        writer.inspect();
         FAIL() << "a device name was taken for an output";
     } catch (const RunError& e) {
         EXPECT_EQ(std::string(e.what()), at("NUL.x_1.dat") + ": is a character device, not a regular file");

@@ -39,6 +39,7 @@ inline int exitStatusFor(const RunError& error)
     case Failure::chartUnreadable: return kExitChartUnreadable;
     case Failure::interrupted: return exitStatusForSignal(error.signal());
     case Failure::refused:
+    case Failure::sealedAlready:
     case Failure::failed: break;
     }
     return kExitOutputFailed;

@@ -11,8 +11,7 @@
 
 #include "app/ExitStatus.h"
 #include "app/Interruptions.h"
-#include "chart/ChartScanner.h"
-#include "output/OutputWriter.h"
+#include "app/SealJob.h"
 
 namespace chartseal {
 
@@ -29,29 +28,6 @@ std::string readBaseName(std::istream& in)
     const bool endedByLineFeed = !in.eof();
     if (endedByLineFeed && !path.empty() && path.back() == '\r') path.pop_back();
     return path;
-}
-
-// Opens the chart for the partition, in its folder, and takes its lock:
-// open, lock, then make sure the entry still leads to the locked file, since
-// a run that finished in between may have renamed a new file over it.
-ChartStream openLocked(ChartScanner& scanner, FileOps& ops, File& folder, const std::string& entry,
-                       const std::string& inPath, FileLock& lock)
-{
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        ChartStream fin = scanner.openChartInFolder(folder, entry, inPath);
-        if (!lock.tryLock(fin.file())) {
-            throw refusal(inPath, "another chartseal run is sealing it; try again when it has finished");
-        }
-        FileStatus named;
-        std::error_code ec;
-        if (!ops.statusInFolder(folder.handle(), entry, named, ec)) {
-            if (!ec) ec = std::make_error_code(std::errc::no_such_file_or_directory);
-            throw RunError(inPath, ec.message(), Failure::chartUnreadable);
-        }
-        if (named.identity.sameFile(fin.file().identity())) return fin;
-        lock.release();
-    }
-    throw refusal(inPath, "keeps being replaced; run chartseal again");
 }
 
 }  // namespace
@@ -107,62 +83,26 @@ int RunDriver::run()
 void RunDriver::runStages()
 {
     const std::string path = readBaseName(in_);
-    inPath_ = path + ".sm";
-    const std::string& inPath = inPath_;
-    printLine(inPath);
+    // Stop signals are held from the chart's locking on, until the job has
+    // let go of everything (declared first, it goes last).
+    std::optional<HeldInterruptions> interruptions;
+    SealJob job(ops_, path);
+    inPath_ = job.chartPath();
+    printLine(inPath_);
     pause_();
 
-    ChartScanner scanner(ops_);
-    OrdinalTable ordinals;
-    FileIdentity surveyed;
-    {
-        if (inPath.find('\0') != std::string::npos) {
-            throw RunError(inPath, "file name holds a zero byte", Failure::chartUnreadable);
-        }
-        ChartStream fin = scanner.openChart(inPath);
-        surveyed = fin.file().identity();
-        ordinals = ChartScanner::survey(fin);
-        fin.close();
-    }
-    printLine(ordinals.toLine());
+    printLine(job.survey().toLine());
     pause_();
 
     // From its second opening to its replacement, the chart is locked: one
-    // run at a time per chart. Every name of the run is an entry of the
-    // chart's folder, opened once.
-    FileLock chartLock;
-    std::optional<HeldInterruptions> interruptions;
-    File folder = [&] {
-        try {
-            return openFolderOf(ops_, inPath);
-        } catch (const RunError& e) {
-            throw e.as(Failure::chartUnreadable);
-        }
-    }();
-    const std::string entry = followLinksInFolder(folder, entryOf(inPath), inPath);
-    ChartStream fin = openLocked(scanner, ops_, folder, entry, inPath, chartLock);
-    const FileIdentity expected = fin.file().identity();
-    if (!(expected == surveyed)) {
-        // Edited during the pause: the ordinal line may no longer describe
-        // it. The same survey goes on; another is refused.
-        if (!(ChartScanner::survey(fin) == ordinals) || !(fin.file().identity() == expected)) {
-            throw refusal(inPath, "changed after its survey; run chartseal again");
-        }
-        fin.rewind();
-    }
-
+    // run at a time per chart.
+    job.lockAndPartition();
     interruptions.emplace(holdUntilExit_);
-    auto checkpoint = [&interruptions] {
-        if (const int sig = interruptions->pending()) throw RunError::interrupted(sig);
-    };
-    SlotSet slots;
-    ChartScanner::partition(fin, ordinals, slots);
-    OutputWriter writer(ops_, folder, path, entry, inPath, checkpoint,
-                        [this](const std::string& line) { report(line); });
-    writer.writeOutputs(ordinals, slots, fin, expected);
-    // The last handle of the replaced chart goes while stop signals are
-    // still held: freeing a large file's blocks takes a while.
-    chartLock.release();
+    job.seal(
+        [&interruptions] {
+            if (const int sig = interruptions->pending()) throw RunError::interrupted(sig);
+        },
+        [this](const std::string& line) { report(line); });
 }
 
 }  // namespace chartseal

@@ -201,6 +201,8 @@ enum class Failure {
     refused,
     // The chart cannot be opened, is not a regular file, or cannot be read.
     chartUnreadable,
+    // The song was sealed before: a rerun changes nothing.
+    sealedAlready,
     // A stop signal (or on Windows a console event, by the number of the
     // signal of the same meaning) asked the run to stop; it undid its work.
     interrupted,

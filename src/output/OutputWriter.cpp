@@ -38,6 +38,7 @@
 #include "output/OutputWriter.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 #include "output/ChartSealer.h"
@@ -66,14 +67,15 @@ std::string notALeftover()
 
 OutputWriter::OutputWriter(FileOps& ops, File& folder, std::string base, std::string chartEntry,
                            std::string chartPath, std::function<void()> checkpoint,
-                           std::function<void(const std::string&)> report)
+                           std::function<void(const std::string&)> report, Syncs syncs)
     : ops_(ops),
       folder_(folder),
       base_(std::move(base)),
       chartEntry_(std::move(chartEntry)),
       chartPath_(std::move(chartPath)),
       checkpoint_(std::move(checkpoint)),
-      report_(std::move(report))
+      report_(std::move(report)),
+      syncs_(syncs)
 {
     if (!checkpoint_) checkpoint_ = [] {};
     if (!report_) report_ = [](const std::string&) {};
@@ -143,11 +145,29 @@ std::uint64_t OutputWriter::expectedSize(int number) const
     return first < 3 || number < first ? 0 : slots_->slot(number).size();
 }
 
-OutputWriter::Inspected OutputWriter::inspect(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart)
+void OutputWriter::prepare(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart,
+                           const FileIdentity& expected)
 {
     ordinals_ = &ordinals;
     slots_ = &slots;
     chart_ = &chart;
+    expected_ = expected;
+}
+
+void OutputWriter::syncNow(File& file)
+{
+    if (syncs_ == Syncs::now) file.sync();
+}
+
+void OutputWriter::enterPhase()
+{
+    if (barrierDue_) throw std::logic_error("an output phase began before the file system was synced");
+    barrierDue_ = syncs_ == Syncs::atBarrier;
+}
+
+OutputWriter::Inspected OutputWriter::inspect(bool changeNothing)
+{
+    ChartStream& chart = *chart_;
     chartStatus_ = chart.file().status();
     if (const std::string refused = replacementRefusal(chartStatus_.attributes.bits); !refused.empty()) {
         throw refusal(chartPath_, refused);
@@ -194,6 +214,10 @@ OutputWriter::Inspected OutputWriter::inspect(const OrdinalTable& ordinals, cons
         }
     }
 
+    if (halfRenamed && changeNothing) {
+        throw RunError(fout[0].name, "is a second name of the chart: a run stopped in its replacement",
+                       Failure::sealedAlready);
+    }
     if (halfRenamed) {
         // The second name loses no byte: the chart holds them.
         std::error_code ec;
@@ -217,11 +241,14 @@ OutputWriter::Inspected OutputWriter::inspect(const OrdinalTable& ordinals, cons
         // What a finished run leaves: the song is prepared already.
         for (int number = 2; number <= kSlotCount; ++number) {
             if (fout[number - 1].found->size() > 0) {
-                throw refusal(fout[number - 1].name, "already holds sealed charts; remove it to seal again");
+                throw RunError(fout[number - 1].name, "already holds sealed charts; remove it to seal again",
+                               Failure::sealedAlready);
             }
         }
-        throw refusal(chartPath_, "is sealed already: its sealed files " + shownName(outPath(base_, 2)) + " to " +
-                                      shownName(outPath(base_, 6)) + " are there; remove them to seal again");
+        throw RunError(chartPath_,
+                       "is sealed already: its sealed files " + shownName(outPath(base_, 2)) + " to " +
+                           shownName(outPath(base_, 6)) + " are there; remove them to seal again",
+                       Failure::sealedAlready);
     }
 
     block_.resize(ChartSealer::kBlockSize);
@@ -397,19 +424,21 @@ void OutputWriter::write(int number)
 
 OutputWriter::PlainDurable OutputWriter::writePlain(Cleared)
 {
+    enterPhase();
     create(1);
     // Locked like the chart, which it becomes: a run that opens the chart
     // after the rename finds it locked until this run is done.
     if (!plainLock_.tryLock(fout[0].file)) throw refusal(fout[0].name, "is locked by another run");
     write(1);
-    fout[0].file.sync();
-    folder_.sync();
+    syncNow(fout[0].file);
+    syncNow(folder_);
     checkpoint_();
     return PlainDurable();
 }
 
 OutputWriter::AllDurable OutputWriter::writeSealed(PlainDurable)
 {
+    enterPhase();
     for (int number = 2; number <= kSlotCount; ++number) create(number);
     const int first = firstSealedSlot(*ordinals_);
     for (int number = std::max(first, 3); first != 0 && number <= kSlotCount; ++number) write(number);
@@ -418,15 +447,17 @@ OutputWriter::AllDurable OutputWriter::writeSealed(PlainDurable)
     // would lose its charts. Their data was sent on its way while it was
     // written, so the syncs wait for it together.
     for (int number = 2; number <= kSlotCount; ++number) {
-        fout[number - 1].file.sync();
+        syncNow(fout[number - 1].file);
         checkpoint_();
     }
-    folder_.sync();
+    syncNow(folder_);
     return AllDurable();
 }
 
-void OutputWriter::replaceChart(AllDurable, const FileIdentity& expected)
+void OutputWriter::replaceChart(AllDurable)
 {
+    enterPhase();
+    const FileIdentity& expected = expected_;
     // Windows replaces no file that is open; the lock has its own handle.
     for (Output& out : fout) out.file.close();
     // The last look before the rename: a chart written to since it was read
@@ -444,17 +475,17 @@ void OutputWriter::replaceChart(AllDurable, const FileIdentity& expected)
     // From here the chart holds its new bytes and the sealed files are
     // complete: nothing may be removed any more.
     replaced_ = true;
-    folder_.sync();
+    syncNow(folder_);
     // Letting go of the lock of the renamed plain file, which kept out a run
-    // that opened the chart after the rename.
-    plainLock_.release();
+    // that opened the chart after the rename; at a barrier, it goes with
+    // the writer, after the barrier.
+    if (syncs_ == Syncs::now) plainLock_.release();
 }
 
-void OutputWriter::writeOutputs(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart,
-                                const FileIdentity& expected)
+void OutputWriter::writeOutputs()
 {
     try {
-        replaceChart(writeSealed(writePlain(clearLeftovers(inspect(ordinals, slots, chart)))), expected);
+        replaceChart(writeSealed(writePlain(clearLeftovers(inspect()))));
     } catch (...) {
         if (!replaced_) discard();
         throw;

@@ -24,6 +24,13 @@ namespace chartseal {
 // crash there leaves.
 class OutputWriter {
 public:
+    // When the stage's syncs happen: now, each at its step; or at barriers
+    // that the caller makes between the phases, each a sync of the whole
+    // file system (what a library run does for many charts at once: one
+    // sync where each chart would take nine). The clean-up always syncs at
+    // once.
+    enum class Syncs { now, atBarrier };
+
     // The song's folder, open, in which every name lives; base is the base
     // name as typed (messages name "<base>_N.dat"); chartEntry is the chart's
     // entry in the folder (links within it followed) and chartPath the chart
@@ -32,7 +39,8 @@ public:
     // throws stops the stage like a failure (the signals of an interrupted
     // run arrive this way). report takes one line for the operator.
     OutputWriter(FileOps& ops, File& folder, std::string base, std::string chartEntry, std::string chartPath,
-                 std::function<void()> checkpoint = {}, std::function<void(const std::string&)> report = {});
+                 std::function<void()> checkpoint = {}, std::function<void(const std::string&)> report = {},
+                 Syncs syncs = Syncs::now);
     // Without a replaced chart, removes what this run created: the sealed
     // files first, and the plain output file only once they are gone.
     ~OutputWriter();
@@ -56,14 +64,20 @@ public:
     class PlainDurable;
     class AllDurable;
 
+    // The chart as the partition left it: its ordinals and slots, its open
+    // stream, and the identity it must still have when it is replaced. They
+    // live as long as the writer.
+    void prepare(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart, const FileIdentity& expected);
+
     // Changes nothing (but for the second name of a chart whose replacement
-    // was cut in half). Refuses, with a RunError, a chart that is linked
-    // elsewhere, an output name that is not a regular file of its own, a
-    // song that a finished run prepared, and any file at an output name
-    // that is not a leftover of an unfinished run on this chart: one whose
-    // every byte is the byte this run writes there, or zero, and that is no
-    // longer than this run makes it.
-    Inspected inspect(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart);
+    // was cut in half, unless changeNothing). Refuses, with a RunError, a
+    // chart that is linked elsewhere, an output name that is not a regular
+    // file of its own, a song that a finished run prepared (Failure::
+    // sealedAlready), and any file at an output name that is not a leftover
+    // of an unfinished run on this chart: one whose every byte is the byte
+    // this run writes there, or zero, and that is no longer than this run
+    // makes it.
+    Inspected inspect(bool changeNothing = false);
     // Removes the leftovers found: the sealed files first, then the plain
     // output file.
     Cleared clearLeftovers(Inspected);
@@ -78,13 +92,19 @@ public:
     // written or replaced since it was read), renames the plain output file
     // over the chart's entry and syncs the folder. The chart stream is closed
     // before the rename, which Windows needs; the locks outlive it.
-    void replaceChart(AllDurable, const FileIdentity& expected);
+    void replaceChart(AllDurable);
+    // With Syncs::atBarrier: the caller has synced the file system since the
+    // last phase. A phase entered without it throws std::logic_error.
+    void barrierPassed() { barrierDue_ = false; }
 
-    // The whole stage, in order. Throws RunError on any failure or refusal;
-    // a failure before the rename leaves the chart file untouched and removes
-    // what this run created.
-    void writeOutputs(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart,
-                      const FileIdentity& expected);
+    // The whole stage, in order, with Syncs::now. Throws RunError on any
+    // failure or refusal; a failure before the rename leaves the chart file
+    // untouched and removes what this run created.
+    void writeOutputs();
+
+    // How many bytes output file `number` receives: the plain part, a
+    // sealed slot, or 0.
+    std::uint64_t expectedSize(int number) const;
 
     // True once the chart file has been replaced.
     bool replaced() const { return replaced_; }
@@ -103,7 +123,6 @@ private:
     // order, up to limit bytes; returns how many were given.
     std::uint64_t produce(int number, const std::function<void(char* data, std::size_t n)>& take,
                           std::uint64_t limit = UINT64_MAX);
-    std::uint64_t expectedSize(int number) const;
     // The leftover at output `number` holds nothing but what this run writes
     // there (or zeros), complete where complete.
     void checkLeftover(int number, bool complete);
@@ -114,6 +133,9 @@ private:
     // it could not.
     bool removeIfStill(const Output& out, const std::optional<FileIdentity>& identity, std::error_code& ec);
     void discard() noexcept;
+    // A sync of the forward path: now, or left to the next barrier.
+    void syncNow(File& file);
+    void enterPhase();
 
     FileOps& ops_;
     File& folder_;
@@ -122,12 +144,15 @@ private:
     std::string chartPath_;
     std::function<void()> checkpoint_;
     std::function<void(const std::string&)> report_;
+    Syncs syncs_;
+    bool barrierDue_ = false;
     std::array<Output, kSlotCount> fout;  // fout[N - 1] is output file N
 
     // What inspect learnt, for the later phases.
     const OrdinalTable* ordinals_ = nullptr;
     const SlotSet* slots_ = nullptr;
     ChartStream* chart_ = nullptr;
+    FileIdentity expected_;
     FileStatus chartStatus_;
     std::vector<ExtendedAttribute> chartExtended_;
     std::vector<char> block_;

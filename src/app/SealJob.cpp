@@ -1,0 +1,97 @@
+// The stages of one chart: survey, lock, partition, output.
+#include "app/SealJob.h"
+
+#include <utility>
+
+namespace chartseal {
+
+namespace {
+
+// Opens the chart for the partition, in its folder, and takes its lock:
+// open, lock, then make sure the entry still leads to the locked file, since
+// a run that finished in between may have renamed a new file over it.
+ChartStream openLocked(ChartScanner& scanner, FileOps& ops, File& folder, const std::string& entry,
+                       const std::string& inPath, FileLock& lock)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ChartStream fin = scanner.openChartInFolder(folder, entry, inPath);
+        if (!lock.tryLock(fin.file())) {
+            throw refusal(inPath, "another chartseal run is sealing it; try again when it has finished");
+        }
+        FileStatus named;
+        std::error_code ec;
+        if (!ops.statusInFolder(folder.handle(), entry, named, ec)) {
+            if (!ec) ec = std::make_error_code(std::errc::no_such_file_or_directory);
+            throw RunError(inPath, ec.message(), Failure::chartUnreadable);
+        }
+        if (named.identity.sameFile(fin.file().identity())) return fin;
+        lock.release();
+    }
+    throw refusal(inPath, "keeps being replaced; run chartseal again");
+}
+
+}  // namespace
+
+SealJob::SealJob(FileOps& ops, std::string base)
+    : ops_(ops), base_(std::move(base)), chartPath_(base_ + ".sm"), scanner_(ops)
+{
+}
+
+const OrdinalTable& SealJob::survey()
+{
+    if (chartPath_.find('\0') != std::string::npos) {
+        throw RunError(chartPath_, "file name holds a zero byte", Failure::chartUnreadable);
+    }
+    ChartStream fin = scanner_.openChart(chartPath_);
+    surveyed_ = fin.file().identity();
+    ordinals_ = ChartScanner::survey(fin);
+    fin.close();
+    return ordinals_;
+}
+
+void SealJob::lockAndPartition()
+{
+    try {
+        folder_.emplace(openFolderOf(ops_, chartPath_));
+    } catch (const RunError& e) {
+        throw e.as(Failure::chartUnreadable);
+    }
+    entry_ = followLinksInFolder(*folder_, entryOf(chartPath_), chartPath_);
+    chart_.emplace(openLocked(scanner_, ops_, *folder_, entry_, chartPath_, lock_));
+    expected_ = chart_->file().identity();
+    if (!(expected_ == surveyed_)) {
+        // Edited since its survey: the ordinals may no longer describe it.
+        // The same survey goes on; another is refused.
+        if (!(ChartScanner::survey(*chart_) == ordinals_) || !(chart_->file().identity() == expected_)) {
+            throw refusal(chartPath_, "changed after its survey; run chartseal again");
+        }
+        chart_->rewind();
+    }
+    ChartScanner::partition(*chart_, ordinals_, slots_);
+}
+
+OutputWriter& SealJob::writer(std::function<void()> checkpoint, std::function<void(const std::string&)> report,
+                              OutputWriter::Syncs syncs)
+{
+    if (!writer_) {
+        writer_.emplace(ops_, *folder_, base_, entry_, chartPath_, std::move(checkpoint), std::move(report), syncs);
+        writer_->prepare(ordinals_, slots_, *chart_, expected_);
+    }
+    return *writer_;
+}
+
+void SealJob::seal(std::function<void()> checkpoint, std::function<void(const std::string&)> report)
+{
+    writer(std::move(checkpoint), std::move(report)).writeOutputs();
+    release();
+}
+
+void SealJob::release()
+{
+    writer_.reset();
+    chart_.reset();
+    lock_.release();
+    folder_.reset();
+}
+
+}  // namespace chartseal

@@ -1,0 +1,69 @@
+// One chart through the stages of a run, from its survey to its
+// replacement: what the dialogue (RunDriver) and the library run
+// (chartseal-library) share, so that both give the same result.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "chart/ChartScanner.h"
+#include "chart/OrdinalTable.h"
+#include "chart/SlotSet.h"
+#include "io/FileOps.h"
+#include "output/OutputWriter.h"
+
+namespace chartseal {
+
+class SealJob {
+public:
+    // base is the song's base name: the chart is "<base>.sm".
+    SealJob(FileOps& ops, std::string base);
+    SealJob(const SealJob&) = delete;
+    SealJob& operator=(const SealJob&) = delete;
+
+    const std::string& base() const { return base_; }
+    const std::string& chartPath() const { return chartPath_; }
+
+    // Opens the chart by its name, surveys it and closes it. Throws RunError
+    // (the chart unreadable) when it cannot be opened or read.
+    const OrdinalTable& survey();
+    const OrdinalTable& ordinals() const { return ordinals_; }
+    // The chart's size when it was surveyed.
+    std::uint64_t surveyedSize() const { return surveyed_.size; }
+
+    // Opens the chart's folder, once, and the chart in it (links within the
+    // folder followed, never out of it), takes the chart's lock and makes
+    // sure it is the chart surveyed: one edited since is surveyed again, and
+    // goes on only with the same ordinals. Then partitions it. Throws
+    // RunError: a refusal, or the chart unreadable.
+    void lockAndPartition();
+
+    // The output stage for the partitioned chart, which the caller takes
+    // through its phases (see OutputWriter); made once.
+    OutputWriter& writer(std::function<void()> checkpoint, std::function<void(const std::string&)> report,
+                         OutputWriter::Syncs syncs = OutputWriter::Syncs::now);
+    // The whole output stage at once, with its own syncs; then the chart's
+    // lock goes.
+    void seal(std::function<void()> checkpoint, std::function<void(const std::string&)> report);
+    // Lets go of the chart's lock (and everything else of the run); the last
+    // handle of a replaced chart goes here.
+    void release();
+
+private:
+    FileOps& ops_;
+    std::string base_;
+    std::string chartPath_;
+    ChartScanner scanner_;
+    OrdinalTable ordinals_;
+    FileIdentity surveyed_;
+    FileIdentity expected_;
+    std::optional<File> folder_;
+    std::string entry_;
+    FileLock lock_;
+    std::optional<ChartStream> chart_;
+    SlotSet slots_;
+    std::optional<OutputWriter> writer_;  // last: it goes first, while the rest is there
+};
+
+}  // namespace chartseal
