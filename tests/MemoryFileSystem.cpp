@@ -243,6 +243,25 @@ void MemoryFileSystem::sync(FileHandle fd, std::error_code& ec)
     file.durableMode = file.mode;
 }
 
+void MemoryFileSystem::syncFileSystem(FileHandle folder, std::error_code& ec)
+{
+    if (!counted(ec, folder, true)) return;
+    for (auto& [inode, file] : state_.inodes) {
+        file.durable = file.current;
+        file.durableMode = file.mode;
+    }
+    state_.durableEntries = state_.entries;
+    state_.pending.clear();
+}
+
+std::vector<FolderEntry> MemoryFileSystem::listFolder(FileHandle folder, std::error_code& ec)
+{
+    std::vector<FolderEntry> entries;
+    if (!counted(ec, folder, true)) return entries;
+    for (const auto& entry : state_.entries) entries.push_back({entry.first, FileKind::regular});
+    return entries;
+}
+
 FileHandle MemoryFileSystem::tryLock(FileHandle fd, std::error_code& ec)
 {
     if (!counted(ec, fd)) return kNoFile;

@@ -79,6 +79,8 @@ public:
     void setExtendedAttribute(FileHandle fd, const std::string&, const std::optional<std::string>& value,
                               std::error_code& ec) override;
     void sync(FileHandle fd, std::error_code& ec) override;
+    void syncFileSystem(FileHandle folder, std::error_code& ec) override;
+    std::vector<FolderEntry> listFolder(FileHandle folder, std::error_code& ec) override;
     // Write-back may have started: nothing more is durable for it.
     void writeBack(FileHandle fd, std::uint64_t, std::uint64_t, bool, std::error_code& ec) override { counted(ec, fd); }
     // One run at a time: every lock is granted, as a handle of its own.

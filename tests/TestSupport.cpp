@@ -96,6 +96,14 @@ void FileOpsProbe::sync(FileHandle f, std::error_code& ec)
 {
     if (proceed("sync", f, ec)) inner_.sync(f, ec);
 }
+void FileOpsProbe::syncFileSystem(FileHandle folder, std::error_code& ec)
+{
+    if (proceed("syncFileSystem", folder, ec)) inner_.syncFileSystem(folder, ec);
+}
+std::vector<FolderEntry> FileOpsProbe::listFolder(FileHandle folder, std::error_code& ec)
+{
+    return proceed("listFolder", folder, ec) ? inner_.listFolder(folder, ec) : std::vector<FolderEntry>{};
+}
 void FileOpsProbe::writeBack(FileHandle f, std::uint64_t offset, std::uint64_t length, bool wait, std::error_code& ec)
 {
     if (proceed("writeBack", f, ec)) inner_.writeBack(f, offset, length, wait, ec);

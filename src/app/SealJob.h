@@ -46,6 +46,8 @@ public:
     // The whole output stage at once, with its own syncs; then the chart's
     // lock goes.
     void seal(std::function<void()> checkpoint, std::function<void(const std::string&)> report);
+    // The chart's folder, once lockAndPartition opened it.
+    File& folder() { return *folder_; }
     // Lets go of the chart's lock (and everything else of the run); the last
     // handle of a replaced chart goes here.
     void release();

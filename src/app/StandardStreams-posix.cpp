@@ -59,6 +59,11 @@ std::vector<std::string> programArguments(int argc, char** argv)
     return std::vector<std::string>(argv, argv + argc);
 }
 
+bool standardErrorIsTerminal()
+{
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
 FileHandle standardOutputHandle()
 {
     return STDOUT_FILENO;

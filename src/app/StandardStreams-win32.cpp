@@ -116,6 +116,12 @@ std::vector<std::string> programArguments(int argc, char** argv)
     return arguments;
 }
 
+bool standardErrorIsTerminal()
+{
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 FileHandle standardOutputHandle()
 {
     return reinterpret_cast<FileHandle>(::GetStdHandle(STD_OUTPUT_HANDLE));

@@ -24,6 +24,10 @@ void prepareStandardStreams();
 // The program's arguments, as UTF-8 (on Windows, whatever the code page).
 std::vector<std::string> programArguments(int argc, char** argv);
 
+// Whether standard error is a terminal or console, which may show a line
+// that keeps being rewritten.
+bool standardErrorIsTerminal();
+
 // Standard output, for writing through a File.
 FileHandle standardOutputHandle();
 

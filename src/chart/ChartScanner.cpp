@@ -75,7 +75,11 @@ ChartStream chartStream(File file)
                         Failure::chartUnreadable);
     }
     if (!st.isRegular()) throw RunError(file.path(), "not a regular file", Failure::chartUnreadable);
-    return ChartStream(std::move(file));
+    // A small chart needs no large buffer: many at once (a library) stay
+    // small in memory.
+    const auto bufferSize = static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(st.size() + 1, 4096, ChartStream::kDefaultBufferSize));
+    return ChartStream(std::move(file), bufferSize);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The seam on POSIX systems: descriptors, the *at calls on an open folder,
 // flock(2), extended attributes and rename(2).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -230,6 +231,10 @@ public:
         }
     }
     void sync(FileHandle file, std::error_code& ec) override { checked(retried([&] { return ::fsync(fd(file)); }), ec); }
+    void syncFileSystem(FileHandle folder, std::error_code& ec) override
+    {
+        checked(retried([&] { return ::syncfs(fd(folder)); }), ec);
+    }
     void writeBack(FileHandle file, std::uint64_t offset, std::uint64_t length, bool wait, std::error_code& ec) override
     {
         // A file system that does not take the hint is no failure; an error
@@ -278,6 +283,40 @@ public:
     void removeInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
     {
         checked(::unlinkat(fd(folder), name.c_str(), 0), ec);
+    }
+    std::vector<FolderEntry> listFolder(FileHandle folder, std::error_code& ec) override
+    {
+        // A listing of its own, so that the folder's descriptor keeps its
+        // position and stays open.
+        const int listed = ::openat(fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* dir = listed < 0 ? nullptr : ::fdopendir(listed);
+        if (dir == nullptr) {
+            ec.assign(errno, std::system_category());
+            if (listed >= 0) ::close(listed);
+            return {};
+        }
+        std::vector<FolderEntry> entries;
+        errno = 0;
+        while (const struct dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            FileKind kind = FileKind::other;
+            struct stat s {};
+            if (entry->d_type != DT_UNKNOWN) {
+                kind = kindOf(DTTOIF(entry->d_type));
+            } else if (::fstatat(fd(folder), name.c_str(), &s, AT_SYMLINK_NOFOLLOW) == 0) {
+                kind = kindOf(s.st_mode);
+            }
+            entries.push_back({name, kind});
+            errno = 0;
+        }
+        if (errno != 0) {
+            ec.assign(errno, std::system_category());
+        } else {
+            ec.clear();
+        }
+        ::closedir(dir);
+        return entries;
     }
 };
 

@@ -277,6 +277,12 @@ public:
             ec = std::error_code(static_cast<int>(error), std::system_category());
         }
     }
+    // Flushing a whole volume needs an administrator's handle to it: each
+    // file is synced on its own instead.
+    void syncFileSystem(FileHandle, std::error_code& ec) override
+    {
+        ec = std::error_code(ERROR_NOT_SUPPORTED, std::system_category());
+    }
     // Windows starts the write-back of a file by itself; FlushFileBuffers waits for it.
     void writeBack(FileHandle, std::uint64_t, std::uint64_t, bool, std::error_code& ec) override { ec.clear(); }
     FileHandle tryLock(FileHandle file, std::error_code& ec) override
@@ -325,6 +331,29 @@ public:
     void removeInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
     {
         succeeded(::DeleteFileW(joined(folder, name).c_str()), ec);
+    }
+    std::vector<FolderEntry> listFolder(FileHandle folder, std::error_code& ec) override
+    {
+        WIN32_FIND_DATAW found{};
+        const HANDLE search = ::FindFirstFileW(joined(folder, "*").c_str(), &found);
+        std::vector<FolderEntry> entries;
+        if (search == INVALID_HANDLE_VALUE) {
+            ec = ::GetLastError() == ERROR_FILE_NOT_FOUND ? std::error_code() : lastError();
+            return entries;
+        }
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            FileKind kind = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::directory : FileKind::regular;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && isLinkTag(found.dwReserved0)) {
+                kind = FileKind::symbolicLink;
+            }
+            entries.push_back({toUtf8(name), kind});
+        } while (::FindNextFileW(search, &found));
+        const DWORD error = ::GetLastError();
+        ::FindClose(search);
+        ec = error == ERROR_NO_MORE_FILES ? std::error_code() : std::error_code(static_cast<int>(error), std::system_category());
+        return entries;
     }
 
 private:

@@ -62,6 +62,12 @@ struct ExtendedAttribute {
     bool operator==(const ExtendedAttribute&) const = default;
 };
 
+// One entry of a folder, as a listing gives it.
+struct FolderEntry {
+    std::string name;
+    FileKind kind = FileKind::other;
+};
+
 // "Keep it as it is", for an owner or a group.
 inline constexpr std::uint32_t kKeepOwner = static_cast<std::uint32_t>(-1);
 
@@ -129,6 +135,10 @@ public:
     // Makes the file's data and attributes, or a folder's entries (names
     // created, removed, renamed), durable on the storage device.
     virtual void sync(FileHandle file, std::error_code& ec) = 0;
+    // Makes everything written to the file system that holds the folder
+    // durable, as a sync of every file and folder on it would; fails with
+    // the system's "not supported" where there is no such call (Windows).
+    virtual void syncFileSystem(FileHandle folder, std::error_code& ec) = 0;
     // Write-back of a range of a file that is being written in order: starts
     // it without waiting, and with wait, also waits until that of the bytes
     // before offset has finished (a bound on what is in flight, not
@@ -150,6 +160,9 @@ public:
     virtual void renameInFolder(FileHandle folder, const std::string& from, const std::string& to,
                                 std::error_code& ec) = 0;
     virtual void removeInFolder(FileHandle folder, const std::string& name, std::error_code& ec) = 0;
+    // The folder's entries but "." and "..", each with what it is (a link
+    // as a link), in no particular order.
+    virtual std::vector<FolderEntry> listFolder(FileHandle folder, std::error_code& ec) = 0;
 };
 
 // The real operations of the system.

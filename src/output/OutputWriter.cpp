@@ -251,7 +251,9 @@ OutputWriter::Inspected OutputWriter::inspect(bool changeNothing)
                        Failure::sealedAlready);
     }
 
-    block_.resize(ChartSealer::kBlockSize);
+    // Blocks no larger than the chart needs.
+    block_.resize(static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(chartStatus_.size() + 1, 4096, ChartSealer::kBlockSize)));
     // Beside sealed files, a plain output file of an unfinished run is whole.
     if (isFound(1)) checkLeftover(1, anySealed);
     for (int number = 2; number <= kSlotCount; ++number) {
@@ -282,7 +284,7 @@ void OutputWriter::checkLeftover(int number, bool complete)
     File leftover(ops_, out.name, handle);
     if (!sameFile(leftover.status(), *out.found)) throw refusal(out.name, "was replaced while it was being checked");
 
-    std::vector<char> held(ChartSealer::kBlockSize);
+    std::vector<char> held(block_.size());
     std::uint64_t offset = 0;
     bool matches = true;
     produce(

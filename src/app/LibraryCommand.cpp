@@ -1,0 +1,324 @@
+// The library command: arguments, report, progress, summary and status.
+#include "app/LibraryCommand.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string_view>
+#include <thread>
+
+#include "app/ExitStatus.h"
+#include "app/Interruptions.h"
+#include "app/LibraryRun.h"
+
+#ifndef CHARTSEAL_VERSION
+#error "the build gives CHARTSEAL_VERSION"
+#endif
+
+namespace chartseal {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: chartseal-library [--jobs N] [--report FILE] FOLDER...   seal every <song>.sm under the folders\n"
+    "       chartseal-library --dry-run [--report FILE] FOLDER...    say what each song would keep plain and seal\n"
+    "       chartseal-library --check [--report FILE] FOLDER...      verify every song is prepared and reads back\n"
+    "       chartseal-library --help | --version\n";
+
+struct Arguments {
+    LibraryMode mode = LibraryMode::seal;
+    int jobs = 0;  // 0: as many as the processor has cores
+    std::optional<std::string> report;
+    std::vector<std::string> folders;
+};
+
+// The arguments, or why they are not usable.
+std::optional<Arguments> parse(const std::vector<std::string>& args, std::string& why)
+{
+    Arguments parsed;
+    bool jobsGiven = false, modeGiven = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= args.size()) {
+                why = arg + " needs a value";
+                return std::nullopt;
+            }
+            return args[++i];
+        };
+        if (arg == "--dry-run" || arg == "--check") {
+            if (modeGiven) {
+                why = "--dry-run and --check go alone";
+                return std::nullopt;
+            }
+            modeGiven = true;
+            parsed.mode = arg == "--check" ? LibraryMode::check : LibraryMode::seal;
+            if (arg == "--dry-run") parsed.mode = LibraryMode::dryRun;
+        } else if (arg == "--jobs") {
+            const std::optional<std::string> text = value();
+            if (!text) return std::nullopt;
+            int n = 0;
+            for (const char c : *text) n = c >= '0' && c <= '9' && n < 1000 ? n * 10 + (c - '0') : -1;
+            if (n < 1 || n > 256 || text->empty()) {
+                why = "--jobs takes a number from 1 to 256";
+                return std::nullopt;
+            }
+            parsed.jobs = n;
+            jobsGiven = true;
+        } else if (arg == "--report") {
+            parsed.report = value();
+            if (!parsed.report) return std::nullopt;
+        } else if (arg == "--") {
+            parsed.folders.insert(parsed.folders.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+            break;
+        } else if (arg.starts_with("-") && arg != "-") {
+            why = "unknown option " + shownName(arg);
+            return std::nullopt;
+        } else {
+            parsed.folders.push_back(arg);
+        }
+    }
+    if (jobsGiven && parsed.mode != LibraryMode::seal) {
+        why = "--jobs goes with sealing only";
+        return std::nullopt;
+    }
+    if (parsed.folders.empty()) {
+        why = "no folder given";
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+// A JSON string: the text is UTF-8 already (names are shown safely), and
+// quotes, backslashes and control bytes are escaped.
+std::string jsonString(std::string_view text)
+{
+    std::string json = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += c;
+        } else if (byte < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            json += escaped;
+        } else {
+            json += c;
+        }
+    }
+    return json + "\"";
+}
+
+std::string jsonList(const std::vector<std::string>& items)
+{
+    std::string json = "[";
+    for (const std::string& item : items) {
+        if (json.size() > 1) json += ',';
+        json += jsonString(item);
+    }
+    return json + "]";
+}
+
+std::string jsonLine(const SongReport& song)
+{
+    return "{\"chart\":" + jsonString(shownName(song.chart)) + ",\"result\":" + jsonString(resultName(song.result)) +
+           ",\"ordinals\":" + jsonString(song.ordinals) + ",\"plain\":" + jsonList(song.plain) +
+           ",\"sealed\":" + jsonList(song.sealed) + ",\"bytes\":" + std::to_string(song.bytes) +
+           ",\"message\":" + jsonString(song.message) + "}\n";
+}
+
+// The report file: written to a new file beside it and renamed into its
+// place at the end, so that it is whole or absent, never half a report.
+class ReportFile {
+public:
+    ReportFile(FileOps& ops, const std::string& path) : path_(path), folder_(openFolderOf(ops, path))
+    {
+        const std::string stem = std::string(".").append(entryOf(path)).append(".partial");
+        for (int attempt = 0;; ++attempt) {
+            partial_ = attempt > 0 ? stem + std::to_string(attempt) : stem;
+            std::error_code ec;
+            const FileHandle handle = ops.createInFolder(folder_.handle(), partial_, 0600, ec);
+            if (!ec) {
+                file_ = File(ops, path, handle);
+                break;
+            }
+            if (ec != std::errc::file_exists || attempt == 99) throw RunError(path, "cannot create", ec);
+        }
+    }
+    ~ReportFile()
+    {
+        if (file_.isOpen()) {
+            file_ = File();
+            std::error_code ignored;
+            folder_.ops().removeInFolder(folder_.handle(), partial_, ignored);
+        }
+    }
+    void write(const std::string& line) { file_.writeAll(line); }
+    void finish()
+    {
+        file_.sync();
+        file_.close();
+        std::error_code ec;
+        folder_.ops().renameInFolder(folder_.handle(), partial_, entryOf(path_), ec);
+        if (ec) throw RunError(path_, "cannot replace", ec);
+        folder_.sync();
+    }
+
+private:
+    std::string path_;
+    File folder_;
+    std::string partial_;
+    File file_;
+};
+
+// The line that keeps being rewritten on a terminal: songs done of all,
+// megabytes a second, time left.
+class Progress {
+public:
+    Progress(std::ostream& err, bool shown, std::size_t total) : err_(err), shown_(shown), total_(total) {}
+    void song(std::uint64_t bytes)
+    {
+        ++done_;
+        bytes_ += bytes;
+        if (!shown_) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - drawn_ < std::chrono::milliseconds(100) && done_ < total_) return;
+        drawn_ = now;
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        const double rate = seconds > 0 ? static_cast<double>(bytes_) / 1e6 / seconds : 0;
+        const double left = done_ > 0 ? seconds / static_cast<double>(done_) * static_cast<double>(total_ - done_) : 0;
+        char text[128];
+        std::snprintf(text, sizeof text, "%zu/%zu songs, %.1f MB/s, %d:%02d left", done_, total_, rate,
+                      static_cast<int>(left) / 60, static_cast<int>(left) % 60);
+        draw(text);
+    }
+    // Before another line goes to the same stream, and at the end.
+    void clear() { draw(""); }
+
+private:
+    void draw(const std::string& text)
+    {
+        if (!shown_ || (text.empty() && width_ == 0)) return;
+        std::string line = "\r" + text;
+        if (text.size() < width_) line += std::string(width_ - text.size(), ' ') + "\r" + text;
+        width_ = text.size();
+        err_ << line << std::flush;
+    }
+
+    std::ostream& err_;
+    bool shown_;
+    std::size_t total_;
+    std::size_t done_ = 0;
+    std::uint64_t bytes_ = 0;
+    std::size_t width_ = 0;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point drawn_{};
+};
+
+// The results counted in the summary, by mode, in order.
+std::vector<SongResult> summaryResults(LibraryMode mode)
+{
+    switch (mode) {
+    case LibraryMode::seal:
+        return {SongResult::sealed, SongResult::alreadySealed, SongResult::refused, SongResult::failed,
+                SongResult::unreadable};
+    case LibraryMode::dryRun:
+        return {SongResult::wouldSeal, SongResult::alreadySealed, SongResult::refused, SongResult::failed,
+                SongResult::unreadable};
+    case LibraryMode::check: break;
+    }
+    return {SongResult::prepared, SongResult::notPrepared, SongResult::damaged, SongResult::refused,
+            SongResult::failed, SongResult::unreadable};
+}
+
+}  // namespace
+
+LibraryCommand::LibraryCommand(std::ostream& out, std::ostream& err, bool progress, FileOps& ops)
+    : out_(out), err_(err), progress_(progress), ops_(ops)
+{
+}
+
+int LibraryCommand::run(const std::vector<std::string>& args)
+{
+    if (args.size() == 1 && args[0] == "--help") {
+        out_ << kUsage << std::flush;
+        return out_ ? kExitSuccess : kExitOutputFailed;
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        out_ << "chartseal-library " << CHARTSEAL_VERSION << '\n' << std::flush;
+        return out_ ? kExitSuccess : kExitOutputFailed;
+    }
+    std::string why;
+    const std::optional<Arguments> parsed = parse(args, why);
+    if (!parsed) {
+        err_ << ("chartseal-library: " + why + "\n" + kUsage) << std::flush;
+        return kExitUsage;
+    }
+
+    // Stop signals are held from the start, before any thread: each song
+    // looks at them between its steps.
+    HeldInterruptions interruptions(holdUntilExit_);
+    std::map<SongResult, std::size_t> counts;
+    bool anyFailed = false;
+    const auto line = [this](const std::string& text) { err_ << ("chartseal-library: " + text + "\n") << std::flush; };
+    try {
+        std::optional<ReportFile> report;
+        if (parsed->report) report.emplace(ops_, *parsed->report);
+        const std::vector<std::string> bases = findSongs(ops_, parsed->folders, [&](const std::string& folder, const std::string& reason) {
+            line(shownName(folder) + ": " + reason);
+            ++counts[SongResult::unreadable];
+            anyFailed = true;
+        });
+        Progress progress(err_, progress_, bases.size());
+        LibraryRun::Options options;
+        options.mode = parsed->mode;
+        options.jobs = parsed->jobs > 0 ? parsed->jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        LibraryRun library(
+            ops_, options,
+            [&](const SongReport& song) {
+                ++counts[song.result];
+                if (!isSuccess(song.result)) {
+                    anyFailed = true;
+                    progress.clear();
+                    line(song.message.empty() ? shownName(song.chart) + ": " + resultName(song.result) : song.message);
+                }
+                if (report) report->write(jsonLine(song));
+                progress.song(song.bytes);
+            },
+            [&interruptions] {
+                if (const int sig = interruptions.pending()) throw RunError::interrupted(sig);
+            });
+        try {
+            library.run(bases);
+        } catch (const RunError& e) {
+            if (e.failure() != Failure::interrupted) throw;
+            interruptedBy_ = e.signal();
+        }
+        progress.clear();
+        if (report) report->finish();
+    } catch (const RunError& e) {
+        line(e.what());
+        anyFailed = true;
+    } catch (const std::exception& e) {
+        line(e.what());
+        anyFailed = true;
+    }
+
+    std::size_t total = 0;
+    for (const auto& count : counts) total += count.second;
+    std::string summary = std::to_string(total) + (total == 1 ? " song:" : " songs:");
+    bool first = true;
+    for (const SongResult result : summaryResults(parsed->mode)) {
+        summary += (first ? " " : ", ") + std::to_string(counts[result]) + " " + resultName(result);
+        first = false;
+    }
+    out_ << summary << '\n' << std::flush;
+    if (interruptedBy_ != 0) return exitStatusForSignal(interruptedBy_);
+    return anyFailed || !out_ ? kExitOutputFailed : kExitSuccess;
+}
+
+}  // namespace chartseal

@@ -1,0 +1,41 @@
+// chartseal-library's command line: its options, its report file, its
+// progress line and summary, around a LibraryRun.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "io/FileOps.h"
+
+namespace chartseal {
+
+class LibraryCommand {
+public:
+    // out receives the summary line (or --help, --version); err one line per
+    // song that was not sealed, prepared or previewed, and, where progress is
+    // set (a terminal), one line that keeps being rewritten while the run
+    // goes on.
+    LibraryCommand(std::ostream& out, std::ostream& err, bool progress, FileOps& ops = systemFileOps());
+
+    // For a process that ends right after the run: stop signals stay held
+    // back to the end (see RunDriver).
+    void holdStopSignalsUntilExit() { holdUntilExit_ = true; }
+
+    // Runs with the arguments (without the program's name) and returns the
+    // exit status: 0, 1, 2 for a usage error, 128+n after a stop.
+    int run(const std::vector<std::string>& args);
+
+    // The stop signal that ended the run, or 0.
+    int interruptedBy() const { return interruptedBy_; }
+
+private:
+    std::ostream& out_;
+    std::ostream& err_;
+    bool progress_;
+    FileOps& ops_;
+    bool holdUntilExit_ = false;
+    int interruptedBy_ = 0;
+};
+
+}  // namespace chartseal

@@ -1,0 +1,18 @@
+// chartseal-library: seals, previews or checks every song of a library.
+#include <iostream>
+
+#include "app/LibraryCommand.h"
+#include "app/Interruptions.h"
+#include "app/StandardStreams.h"
+
+int main(int argc, char** argv)
+{
+    chartseal::prepareStandardStreams();
+    std::vector<std::string> args = chartseal::programArguments(argc, argv);
+    args.erase(args.begin());
+    chartseal::LibraryCommand command(std::cout, std::cerr, chartseal::standardErrorIsTerminal());
+    command.holdStopSignalsUntilExit();
+    const int status = command.run(args);
+    if (command.interruptedBy() != 0) chartseal::endBySignal(command.interruptedBy());
+    return status;
+}
