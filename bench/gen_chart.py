@@ -48,25 +48,19 @@ def measure_pool(rng, width, count):
     return pool
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("size")
-    parser.add_argument("output")
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--shape", choices=sorted(SHAPES), default="sealed")
-    args = parser.parse_args()
-    difficulties = SHAPES[args.shape]
-    target = parse_size(args.size)
-    rng = random.Random(args.seed)
+def write_chart(output, target, seed=1, shape="sealed"):
+    """Writes a chart of about target bytes to the file output."""
+    difficulties = SHAPES[shape]
+    rng = random.Random(seed)
     pools = {width: measure_pool(rng, width, 256) for _, width in STYLES}
 
     header = (
         "#TITLE:Generated Song {seed};\n#SUBTITLE:;\n#ARTIST:chartseal bench;\n#CREDIT:gen_chart.py;\n"
         "#MUSIC:generated.ogg;\n#OFFSET:-0.020;\n#SAMPLESTART:30.000;\n#SAMPLELENGTH:12.000;\n"
         "#BPMS:0.000=140.000;\n#STOPS:;\n\n"
-    ).format(seed=args.seed)
+    ).format(seed=seed)
     written = 0
-    with open(args.output, "w", newline="\n") as out:
+    with open(output, "w", newline="\n") as out:
         out.write(header)
         written += len(header)
         chart = 0
@@ -91,6 +85,16 @@ def main():
             out.write(block)
             written += len(block)
             chart += 1
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("size")
+    parser.add_argument("output")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--shape", choices=sorted(SHAPES), default="sealed")
+    args = parser.parse_args()
+    write_chart(args.output, parse_size(args.size), args.seed, args.shape)
     return 0
 
 

@@ -237,8 +237,9 @@ std::vector<SongResult> summaryResults(LibraryMode mode)
 
 }  // namespace
 
-LibraryCommand::LibraryCommand(std::ostream& out, std::ostream& err, bool progress, FileOps& ops)
-    : out_(out), err_(err), progress_(progress), ops_(ops)
+LibraryCommand::LibraryCommand(std::ostream& out, std::ostream& err, bool progress, std::size_t openFiles,
+                               FileOps& ops)
+    : out_(out), err_(err), progress_(progress), openFiles_(openFiles), ops_(ops)
 {
 }
 
@@ -277,6 +278,10 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         LibraryRun::Options options;
         options.mode = parsed->mode;
         options.jobs = parsed->jobs > 0 ? parsed->jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        // Between two syncs a song keeps four files open (its folder, its
+        // chart, the chart's lock and the plain file's), and while it is
+        // written up to six more.
+        options.batch = std::clamp<std::size_t>((openFiles_ - std::min<std::size_t>(openFiles_, 64)) / 6, 8, 1024);
         LibraryRun library(
             ops_, options,
             [&](const SongReport& song) {

@@ -16,7 +16,10 @@ public:
     // song that was not sealed, prepared or previewed, and, where progress is
     // set (a terminal), one line that keeps being rewritten while the run
     // goes on.
-    LibraryCommand(std::ostream& out, std::ostream& err, bool progress, FileOps& ops = systemFileOps());
+    // openFiles is how many files the process may have open, which bounds
+    // how many songs are worked on between two syncs.
+    LibraryCommand(std::ostream& out, std::ostream& err, bool progress, std::size_t openFiles = 1024,
+                   FileOps& ops = systemFileOps());
 
     // For a process that ends right after the run: stop signals stay held
     // back to the end (see RunDriver).
@@ -33,6 +36,7 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     bool progress_;
+    std::size_t openFiles_;
     FileOps& ops_;
     bool holdUntilExit_ = false;
     int interruptedBy_ = 0;

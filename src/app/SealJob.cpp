@@ -68,6 +68,8 @@ void SealJob::lockAndPartition()
         chart_->rewind();
     }
     ChartScanner::partition(*chart_, ordinals_, slots_);
+    // From here the chart is read by ranges, not lines.
+    chart_->releaseBuffer();
 }
 
 OutputWriter& SealJob::writer(std::function<void()> checkpoint, std::function<void(const std::string&)> report,

@@ -2,6 +2,7 @@
 #include "app/StandardStreams.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,6 +58,18 @@ void prepareStandardStreams()
 std::vector<std::string> programArguments(int argc, char** argv)
 {
     return std::vector<std::string>(argv, argv + argc);
+}
+
+std::size_t raiseOpenFileLimit()
+{
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? std::size_t{1} << 20 : static_cast<std::size_t>(limit.rlim_cur);
 }
 
 bool standardErrorIsTerminal()

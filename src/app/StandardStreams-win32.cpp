@@ -116,6 +116,12 @@ std::vector<std::string> programArguments(int argc, char** argv)
     return arguments;
 }
 
+std::size_t raiseOpenFileLimit()
+{
+    // Windows handles are limited only by memory.
+    return std::size_t{1} << 16;
+}
+
 bool standardErrorIsTerminal()
 {
     DWORD mode = 0;

@@ -24,6 +24,10 @@ void prepareStandardStreams();
 // The program's arguments, as UTF-8 (on Windows, whatever the code page).
 std::vector<std::string> programArguments(int argc, char** argv);
 
+// Raises the number of files the process may have open to the most the
+// system allows it, and returns that number.
+std::size_t raiseOpenFileLimit();
+
 // Whether standard error is a terminal or console, which may show a line
 // that keeps being rewritten.
 bool standardErrorIsTerminal();

@@ -213,7 +213,9 @@ bool LineStarts::wanted(const char* line, const char* end) const
 }
 
 ChartStream::ChartStream(File file, std::size_t bufferSize)
-    : file_(std::move(file)), buf_(std::max<std::size_t>(bufferSize, kDecidingBytes + 1))
+    : file_(std::move(file)),
+      buf_(std::max<std::size_t>(bufferSize, kDecidingBytes + 1)),
+      bufferSize_(buf_.size())
 {
 }
 
@@ -247,8 +249,16 @@ void ChartStream::advance(std::size_t to)
     begin_ = to;
 }
 
+void ChartStream::releaseBuffer()
+{
+    std::vector<char>().swap(buf_);
+    begin_ = end_ = scanned_ = 0;
+    eof_ = true;
+}
+
 void ChartStream::rewind()
 {
+    if (buf_.empty()) buf_.resize(bufferSize_);
     begin_ = end_ = scanned_ = 0;
     eof_ = lastLineUnended_ = false;
     offset_ = consumed_ = dropped_ = 0;

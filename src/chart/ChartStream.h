@@ -83,6 +83,9 @@ public:
 
     // Starts again from the first byte of the file, as a new pass would.
     void rewind();
+    // Gives back the buffer's memory once no more lines are wanted (the
+    // file stays open for its bytes); only rewind makes lines readable again.
+    void releaseBuffer();
 
     void close() { file_.close(); }
     const std::string& path() const { return file_.path(); }
@@ -95,6 +98,7 @@ private:
 
     File file_;
     std::vector<char> buf_;
+    std::size_t bufferSize_ = 0;  // of buf_, also while it is released
     std::size_t begin_ = 0;    // first byte not yet handed out
     std::size_t end_ = 0;      // end of the bytes read into buf_
     std::size_t scanned_ = 0;  // bytes after begin_ known to hold no line feed

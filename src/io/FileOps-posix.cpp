@@ -359,6 +359,11 @@ std::string accessListAttribute()
     return "system.posix_acl_access";
 }
 
+std::string defaultAccessListAttribute()
+{
+    return "system.posix_acl_default";
+}
+
 std::string accessListWithoutGroupAccess(const std::string& value)
 {
     if (value.size() < kAclHeader || (value.size() - kAclHeader) % kAclEntry != 0) return value;

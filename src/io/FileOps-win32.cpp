@@ -425,6 +425,11 @@ std::string accessListAttribute()
     return {};
 }
 
+std::string defaultAccessListAttribute()
+{
+    return {};
+}
+
 std::string accessListWithoutGroupAccess(const std::string& value)
 {
     return value;

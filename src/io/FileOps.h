@@ -188,6 +188,9 @@ std::uint32_t withoutGroupAccess(std::uint32_t bits);
 // The extended attribute that holds a file's access list, where the system
 // keeps it in one ("system.posix_acl_access"); empty elsewhere.
 std::string accessListAttribute();
+// The extended attribute of a folder that gives its new files an access
+// list ("system.posix_acl_default"); empty where there is none.
+std::string defaultAccessListAttribute();
 // The access list with the same change as withoutGroupAccess: no access for
 // the owning group, and no more for others than that group had.
 std::string accessListWithoutGroupAccess(const std::string& value);

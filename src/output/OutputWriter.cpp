@@ -154,6 +154,18 @@ void OutputWriter::prepare(const OrdinalTable& ordinals, const SlotSet& slots, C
     expected_ = expected;
 }
 
+void OutputWriter::allocateBlock()
+{
+    // No larger than the chart needs: many charts at once stay small.
+    block_.resize(static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(chartStatus_.size() + 1, 4096, ChartSealer::kBlockSize)));
+}
+
+void OutputWriter::releaseBlock()
+{
+    std::vector<char>().swap(block_);
+}
+
 void OutputWriter::syncNow(File& file)
 {
     if (syncs_ == Syncs::now) file.sync();
@@ -251,9 +263,17 @@ OutputWriter::Inspected OutputWriter::inspect(bool changeNothing)
                        Failure::sealedAlready);
     }
 
-    // Blocks no larger than the chart needs.
-    block_.resize(static_cast<std::size_t>(
-        std::clamp<std::uint64_t>(chartStatus_.size() + 1, 4096, ChartSealer::kBlockSize)));
+    allocateBlock();
+    // Whether new files here get an access list from the folder, which an
+    // output must lose where the chart has none.
+    folderGivesAccessList_ = false;
+    if (const std::string inherited = defaultAccessListAttribute(); !inherited.empty()) {
+        std::error_code ec;
+        for (const ExtendedAttribute& attribute : ops_.extendedAttributes(folder_.handle(), ec)) {
+            folderGivesAccessList_ = folderGivesAccessList_ || attribute.name == inherited;
+        }
+        if (ec) throw RunError(folder_.path(), "cannot read extended attributes", ec);
+    }
     // Beside sealed files, a plain output file of an unfinished run is whole.
     if (isFound(1)) checkLeftover(1, anySealed);
     for (int number = 2; number <= kSlotCount; ++number) {
@@ -262,6 +282,7 @@ OutputWriter::Inspected OutputWriter::inspect(bool changeNothing)
     if (isFound(1)) {
         report_(shownName(fout[0].name) + ": left by a run that did not finish; sealing again from the chart");
     }
+    releaseBlock();
     chartExtended_ = [&] {
         std::error_code ec;
         std::vector<ExtendedAttribute> all = ops_.extendedAttributes(chart.file().handle(), ec);
@@ -357,7 +378,7 @@ void OutputWriter::create(int number)
     out.file = File(ops_, out.name, handle);
     out.created = true;
     out.identity = out.file.identity();
-    out.file.startWritebackEvery(kWritebackEvery, kWritebackInFlight);
+    if (syncs_ == Syncs::now) out.file.startWritebackEvery(kWritebackEvery, kWritebackInFlight);
     takeChartAttributes(out);
     checkpoint_();
 }
@@ -400,7 +421,7 @@ void OutputWriter::takeChartAttributes(Output& out)
         ops_.setExtendedAttribute(handle, attribute.name, value, ec);
         if (ec) throw RunError(out.name, "cannot copy extended attribute " + shownName(attribute.name), ec);
     }
-    if (!accessList.empty() && !hasAccessList) {
+    if (!accessList.empty() && !hasAccessList && folderGivesAccessList_) {
         ops_.setExtendedAttribute(handle, accessList, std::nullopt, ec);
         if (ec) throw RunError(out.name, "cannot remove the folder's access list", ec);
     }
@@ -421,7 +442,8 @@ void OutputWriter::write(int number)
         file.writeAll(data, n);
         checkpoint_();
     });
-    file.startWritebackOfRest();
+    // At a barrier, the file system's sync writes it all back at once.
+    if (syncs_ == Syncs::now) file.startWritebackOfRest();
 }
 
 OutputWriter::PlainDurable OutputWriter::writePlain(Cleared)
@@ -431,9 +453,14 @@ OutputWriter::PlainDurable OutputWriter::writePlain(Cleared)
     // Locked like the chart, which it becomes: a run that opens the chart
     // after the rename finds it locked until this run is done.
     if (!plainLock_.tryLock(fout[0].file)) throw refusal(fout[0].name, "is locked by another run");
+    allocateBlock();
     write(1);
+    releaseBlock();
     syncNow(fout[0].file);
     syncNow(folder_);
+    // Synced at the barrier, the file needs no handle till then (many
+    // charts at once keep few open); its lock has its own.
+    if (syncs_ == Syncs::atBarrier) fout[0].file.close();
     checkpoint_();
     return PlainDurable();
 }
@@ -443,13 +470,16 @@ OutputWriter::AllDurable OutputWriter::writeSealed(PlainDurable)
     enterPhase();
     for (int number = 2; number <= kSlotCount; ++number) create(number);
     const int first = firstSealedSlot(*ordinals_);
+    allocateBlock();
     for (int number = std::max(first, 3); first != 0 && number <= kSlotCount; ++number) write(number);
+    releaseBlock();
     // Every output reaches the disk, with its attributes, before the chart
     // is replaced: a sealed file lost in a power cut after the replacement
     // would lose its charts. Their data was sent on its way while it was
     // written, so the syncs wait for it together.
     for (int number = 2; number <= kSlotCount; ++number) {
         syncNow(fout[number - 1].file);
+        if (syncs_ == Syncs::atBarrier) fout[number - 1].file.close();
         checkpoint_();
     }
     syncNow(folder_);
@@ -461,7 +491,9 @@ void OutputWriter::replaceChart(AllDurable)
     enterPhase();
     const FileIdentity& expected = expected_;
     // Windows replaces no file that is open; the lock has its own handle.
-    for (Output& out : fout) out.file.close();
+    for (Output& out : fout) {
+        if (out.file.isOpen()) out.file.close();
+    }
     // The last look before the rename: a chart written to since it was read
     // (an editor saving it, a line appended) must not be replaced.
     FileStatus named;

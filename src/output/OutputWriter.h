@@ -133,6 +133,9 @@ private:
     // it could not.
     bool removeIfStill(const Output& out, const std::optional<FileIdentity>& identity, std::error_code& ec);
     void discard() noexcept;
+    // The block that the chart's bytes pass through, for one phase.
+    void allocateBlock();
+    void releaseBlock();
     // A sync of the forward path: now, or left to the next barrier.
     void syncNow(File& file);
     void enterPhase();
@@ -156,6 +159,7 @@ private:
     FileStatus chartStatus_;
     std::vector<ExtendedAttribute> chartExtended_;
     std::vector<char> block_;
+    bool folderGivesAccessList_ = true;
 
     FileLock plainLock_;  // of output file 1, which becomes the chart
     bool replaced_ = false;
