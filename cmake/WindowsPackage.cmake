@@ -1,7 +1,7 @@
 # The Windows zip, built by `cpack --preset windows` after building the
-# windows preset: both programs, linked statically, with the README and a
+# windows preset: the programs, linked statically, with the README and a
 # short note on running them from cmd and PowerShell.
-install(TARGETS chartseal chartunseal RUNTIME DESTINATION .)
+install(TARGETS chartseal chartunseal chartseal-library RUNTIME DESTINATION .)
 install(FILES README.md DESTINATION .)
 install(FILES doc/WINDOWS.txt DESTINATION .)
 

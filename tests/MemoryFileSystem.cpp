@@ -300,4 +300,94 @@ void MemoryFileSystem::removeInFolder(FileHandle folder, const std::string& name
     state_.entries.erase(entry);
 }
 
+namespace {
+
+enum class Data { durable, current, cut, zeroed };
+
+// The disk with the given entries, each file holding its durable bytes, its
+// current bytes, its durable bytes plus half of what was written since, or
+// its current length with zeros where the bytes were never synced (what a
+// file system that allocated the blocks but lost their data shows). Only
+// the current data comes with the current mode.
+MemoryFileSystem::State disk(const MemoryFileSystem::State& at, const std::map<std::string, MemoryFileSystem::ino_t>& entries,
+                             Data data)
+{
+    MemoryFileSystem::State result;
+    result.entries = entries;
+    for (const auto& [inode, file] : at.inodes) {
+        MemoryFileSystem::Inode kept = file;
+        const bool grown = file.current.size() > file.durable.size() && file.current.starts_with(file.durable);
+        switch (data) {
+        case Data::durable: kept.current = file.durable; break;
+        case Data::current: break;
+        case Data::cut:
+            kept.current = grown ? file.current.substr(0, (file.durable.size() + file.current.size()) / 2) : file.durable;
+            break;
+        case Data::zeroed:
+            kept.current = grown ? file.durable + std::string(file.current.size() - file.durable.size(), '\0')
+                                 : file.durable;
+            break;
+        }
+        if (data != Data::current) kept.mode = file.durableMode;
+        result.inodes[inode] = kept;
+    }
+    return result;
+}
+
+void apply(std::map<std::string, MemoryFileSystem::ino_t>& entries, const MemoryFileSystem::FolderChange& change)
+{
+    using Change = MemoryFileSystem::FolderChange;
+    switch (change.kind) {
+    case Change::link: entries[change.name] = change.inode; break;
+    case Change::unlink: entries.erase(change.name); break;
+    case Change::rename:
+        entries[change.to] = change.inode;
+        entries.erase(change.name);
+        break;
+    }
+}
+
+// What a power cut at this moment may leave on the disk.
+}  // namespace
+
+std::vector<DiskState> statesAfterPowerCut(const MemoryFileSystem::State& at)
+{
+    std::vector<DiskState> states{
+        {"everything persisted", disk(at, at.entries, Data::current)},
+        {"only what was synced", disk(at, at.durableEntries, Data::durable)},
+        {"folder changes persisted, unsynced data lost", disk(at, at.entries, Data::durable)},
+        {"folder changes persisted, unsynced data cut", disk(at, at.entries, Data::cut)},
+        {"folder changes persisted, unsynced data zero-filled", disk(at, at.entries, Data::zeroed)},
+    };
+    std::map<std::string, MemoryFileSystem::ino_t> entries = at.durableEntries;
+    for (std::size_t done = 0;; ++done) {
+        const std::string prefix = std::to_string(done) + " of " + std::to_string(at.pending.size()) +
+                                   " unsynced folder changes";
+        states.push_back({prefix + ", synced data", disk(at, entries, Data::durable)});
+        states.push_back({prefix + ", all data", disk(at, entries, Data::current)});
+        states.push_back({prefix + ", unsynced data zero-filled", disk(at, entries, Data::zeroed)});
+        if (done == at.pending.size()) break;
+        const MemoryFileSystem::FolderChange& next = at.pending[done];
+        if (next.kind == MemoryFileSystem::FolderChange::rename) {
+            // The target already names the file, and the source still does.
+            std::map<std::string, MemoryFileSystem::ino_t> half = entries;
+            half[next.to] = next.inode;
+            states.push_back({prefix + ", then half a rename", disk(at, half, Data::durable)});
+            states.push_back({prefix + ", then half a rename, all data", disk(at, half, Data::current)});
+        }
+        apply(entries, next);
+    }
+    // A file system that persists folder changes out of order: every
+    // pending change but one.
+    for (std::size_t lost = 0; at.pending.size() > 1 && lost < at.pending.size(); ++lost) {
+        std::map<std::string, MemoryFileSystem::ino_t> others = at.durableEntries;
+        for (std::size_t i = 0; i < at.pending.size(); ++i) {
+            if (i != lost) apply(others, at.pending[i]);
+        }
+        states.push_back({"unsynced folder changes but number " + std::to_string(lost + 1) + ", synced data",
+                          disk(at, others, Data::durable)});
+    }
+    return states;
+}
+
 }  // namespace chartseal::test

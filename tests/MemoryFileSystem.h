@@ -115,4 +115,18 @@ private:
     std::map<ino_t, long> modified_;  // the clock at each file's last change
 };
 
+// One state a power cut may leave the disk in, and what it is.
+struct DiskState {
+    std::string what;
+    MemoryFileSystem::State disk;
+};
+
+// What a power cut at this moment may leave on the disk: everything
+// persisted; only what was synced; folder changes persisted with unsynced
+// data lost, cut in half or zero-filled; each prefix of the unsynced folder
+// changes, with synced data, all data or zero-filled data; a rename half
+// done; and every unsynced folder change but one (a file system that
+// persists them out of order).
+std::vector<DiskState> statesAfterPowerCut(const MemoryFileSystem::State& at);
+
 }  // namespace chartseal::test

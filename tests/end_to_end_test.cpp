@@ -170,5 +170,22 @@ TEST_F(EndToEnd, TheBundledExampleIsSealedToTheByte)
     EXPECT_EQ(unsealed.out, model.slots[3] + model.slots[4] + model.slots[5]);
 }
 
+TEST_F(EndToEnd, TheLibraryProgramSealsAFolderOfSongsAndSaysSoOnOneLine)
+{
+    fs::create_directories(test::pathOf(at("songs/album")));
+    test::writeFile(at("songs/album/one.sm"), fiveCharts());
+    test::writeFile(at("songs/two.sm"), fiveCharts());
+    const test::ProcessResult first = runProgram(CHARTSEAL_LIBRARY_BIN, dir(), "", {"songs"});
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, "2 songs: 2 sealed, 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n");
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(readFile(at("songs/album/one.sm")), fiveChartsSealed());
+    EXPECT_EQ(readFile(at("songs/two_4.dat")), test::sealed(chartBlock("Challenge")));
+    const test::ProcessResult check = runProgram(CHARTSEAL_LIBRARY_BIN, dir(), "", {"--check", "songs"});
+    EXPECT_EQ(check.status, 0) << check.err;
+    const test::ProcessResult usage = runProgram(CHARTSEAL_LIBRARY_BIN, dir(), "", {});
+    EXPECT_EQ(usage.status, 2);
+}
+
 }  // namespace
 }  // namespace chartseal
