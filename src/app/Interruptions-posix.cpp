@@ -51,6 +51,8 @@ int HeldInterruptions::pending() const
     return 0;
 }
 
+void endOnStopRequests() {}
+
 void endBySignal(int sig)
 {
     ::signal(sig, SIG_DFL);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "app/ExitStatus.h"
 #include "app/Interruptions.h"
 #include "app/Interruptions-win32.h"
 
@@ -19,25 +20,47 @@ constexpr int kHangUp = 1;      // the console closed, the user logged off, as S
 
 std::atomic<int> arrived{0};
 std::atomic<bool> holding{false};
+std::atomic<bool> installed{false};
 // Set once the run has decided how to end and undone what it had to.
 HANDLE settled = nullptr;
 
-BOOL WINAPI holdBack(DWORD event)
+// The number an event stands for, or 0 for events not ours.
+int numberOf(DWORD event)
 {
     switch (event) {
-    case CTRL_C_EVENT: arrived.store(kInterrupt); return TRUE;
-    case CTRL_BREAK_EVENT: arrived.store(kBreak); return TRUE;
+    case CTRL_C_EVENT: return kInterrupt;
+    case CTRL_BREAK_EVENT: return kBreak;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
+    case CTRL_SHUTDOWN_EVENT: return kHangUp;
+    default: return 0;
+    }
+}
+
+BOOL WINAPI holdBack(DWORD event)
+{
+    const int number = numberOf(event);
+    if (number == 0) return FALSE;
+    if (!holding.load()) {
+        // Nothing to undo: the dialogue, a pause, the survey. The console is
+        // as the run found it (a pause reads keys without changing its
+        // modes); the process ends with the status of the signal.
+        ::ExitProcess(static_cast<UINT>(exitStatusForSignal(number)));
+    }
+    arrived.store(number);
+    if (number == kHangUp) {
         // The system ends the process once this returns: it waits (the
         // system allows some seconds) for the run to reach a checkpoint and
         // clean up.
-        arrived.store(kHangUp);
         ::WaitForSingleObject(settled, 4500);
-        return TRUE;
-    default: return FALSE;
     }
+    return TRUE;
+}
+
+void install()
+{
+    if (settled == nullptr) settled = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!installed.exchange(true)) ::SetConsoleCtrlHandler(holdBack, TRUE);
 }
 
 }  // namespace
@@ -50,17 +73,15 @@ HeldInterruptions::HeldInterruptions(bool untilExit) : state_(std::make_unique<S
 {
     state_->untilExit = untilExit;
     arrived.store(0);
-    if (settled == nullptr) settled = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    install();
     ::ResetEvent(settled);
-    ::SetConsoleCtrlHandler(holdBack, TRUE);
     holding.store(true);
 }
 
 HeldInterruptions::~HeldInterruptions()
 {
-    holding.store(false);
-    // Held until exit, the handler stays and takes every event from now on.
-    if (!state_->untilExit) ::SetConsoleCtrlHandler(holdBack, FALSE);
+    // Held until exit, every event from now on is taken and dropped.
+    if (!state_->untilExit) holding.store(false);
     arrived.store(0);
     ::SetEvent(settled);
 }
@@ -68,6 +89,11 @@ HeldInterruptions::~HeldInterruptions()
 int HeldInterruptions::pending() const
 {
     return arrived.load();
+}
+
+void endOnStopRequests()
+{
+    install();
 }
 
 bool deliverConsoleEvent(unsigned long event)

@@ -29,6 +29,12 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// From now on, a stop request that no HeldInterruptions holds back ends the
+// process at once, with the status of its signal, in every stage of a run,
+// the dialogue and the pauses included. POSIX systems do this by the
+// signals' own default; Windows needs a console handler for it.
+void endOnStopRequests();
+
 // Ends the process by signal sig, as if it had never been held back, so that
 // its parent sees the signal; returns only where the system does not allow it.
 void endBySignal(int sig);

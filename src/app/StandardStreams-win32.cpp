@@ -6,7 +6,9 @@
 #include <shellapi.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
+#include <iostream>
 #include <istream>
 #include <streambuf>
 #include <string>
@@ -14,6 +16,7 @@
 #include "app/StandardStreams.h"
 
 #include "app/ExitStatus.h"
+#include "app/Interruptions.h"
 #include "io/WideNames-win32.h"
 
 namespace chartseal {
@@ -75,6 +78,72 @@ private:
     std::string buf_;
 };
 
+// Text for a console, written in its own terms: UTF-8 taken in, UTF-16
+// given to WriteConsoleW, so that any name shows as typed, whatever the
+// console's code page. A character split between two writes waits for its
+// end.
+class ConsoleText final : public std::streambuf {
+public:
+    explicit ConsoleText(HANDLE console) : console_(console) {}
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        pending_ += traits_type::to_char_type(c);
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
+        pending_.append(s, static_cast<std::size_t>(n));
+        return n;
+    }
+    int sync() override
+    {
+        // The whole characters: a sequence's lead byte without all of its
+        // continuation bytes stays for the next write.
+        std::size_t whole = pending_.size();
+        for (std::size_t back = 1; back <= 3 && back <= pending_.size(); ++back) {
+            const auto byte = static_cast<unsigned char>(pending_[pending_.size() - back]);
+            if ((byte & 0xC0) == 0x80) continue;  // a continuation byte
+            const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+            if (length > back) whole = pending_.size() - back;
+            break;
+        }
+        const std::wstring wide = toWide(pending_.substr(0, whole));
+        pending_.erase(0, whole);
+        for (std::size_t done = 0; done < wide.size();) {
+            DWORD written = 0;
+            const auto count = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 16384));
+            if (!::WriteConsoleW(console_, wide.data() + done, count, &written, nullptr) || written == 0) return -1;
+            done += written;
+        }
+        return 0;
+    }
+
+private:
+    HANDLE console_;
+    std::string pending_;
+};
+
+// The stream for a standard handle: text for a console, and the bytes as
+// they are for a file or pipe (binary mode, so that no line feed gains a
+// carriage return).
+void takeConsoleOrBytes(std::ostream& stream, FILE* file, DWORD which)
+{
+    const HANDLE handle = ::GetStdHandle(which);
+    DWORD mode = 0;
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode)) {
+        static ConsoleText* buffers[2] = {nullptr, nullptr};
+        ConsoleText*& buffer = buffers[which == STD_OUTPUT_HANDLE ? 0 : 1];
+        if (buffer == nullptr) buffer = new ConsoleText(handle);  // lives as long as the process
+        stream.flush();
+        stream.rdbuf(buffer);
+        return;
+    }
+    ::_setmode(::_fileno(file), _O_BINARY);
+}
+
 // Whatever the crash, the process ends with a status that reads as failure.
 LONG WINAPI endCrashedProcess(EXCEPTION_POINTERS*)
 {
@@ -95,10 +164,10 @@ std::istream& standardInput()
 void prepareStandardStreams()
 {
     reportCrashesAsFailures();
-    // The C runtime's text mode would turn each line feed into a carriage
-    // return and line feed.
-    ::_setmode(::_fileno(stdout), _O_BINARY);
-    ::_setmode(::_fileno(stderr), _O_BINARY);
+    endOnStopRequests();
+    takeConsoleOrBytes(std::cout, stdout, STD_OUTPUT_HANDLE);
+    takeConsoleOrBytes(std::cerr, stderr, STD_ERROR_HANDLE);
+    // Standard input is read as it is, carriage returns and all.
     ::_setmode(::_fileno(stdin), _O_BINARY);
 }
 

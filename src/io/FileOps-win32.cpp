@@ -1,9 +1,12 @@
 // The seam on Windows: wide-character calls on handles, a named mutex per
 // file for the lock, and MoveFileExW for the replacement.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "io/FileOps.h"
@@ -147,16 +150,34 @@ std::wstring absoluteName(const std::wstring& name)
     }
 }
 
+}  // namespace
+
+std::wstring longName(const std::wstring& name)
+{
+    if (name.rfind(L"\\\\?\\", 0) == 0) return name;
+    const std::wstring full = absoluteName(name);
+    // Short enough for every call, and a device name (NUL, CON) stays one.
+    if (full.size() < MAX_PATH - 12) return name;
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+namespace {
+
 class Win32FileOps final : public FileOps {
 public:
     FileHandle openFolder(const std::string& path, std::error_code& ec) override
     {
-        const std::wstring name = absoluteName(toWide(path));
+        // Absolute, so that the names joined to it stay in it; in the long
+        // form (\\?\C:\...) where it is long.
+        const std::wstring full = absoluteName(toWide(path));
+        const std::wstring name = longName(full);
         const HANDLE h = ::CreateFileW(name.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h == INVALID_HANDLE_VALUE) return failedHandle(ec);
         ec.clear();
-        folders_[h] = name;
+        const std::lock_guard<std::mutex> lock(names_);
+        folders_[h] = full;
         return handleOf(h);
     }
     FileHandle openForReading(const std::string& path, std::error_code& ec) override
@@ -164,24 +185,32 @@ public:
         // Backup semantics open a directory too, so that its status can tell
         // what it is; the others may go on writing and renaming the chart,
         // which the run's identity checks then see.
-        return opened(::CreateFileW(toWide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr),
-                      ec);
+        const std::wstring name = longName(toWide(path));
+        return remembered(opened(::CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                               FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                                 ec),
+                          absoluteName(toWide(path)));
     }
     FileHandle openInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
     {
-        return opened(::CreateFileW(joined(folder, name).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
-                      ec);
+        return remembered(opened(::CreateFileW(joined(folder, name).c_str(), GENERIC_READ, kShareAll, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                               nullptr),
+                                 ec),
+                          fullName(folder, name));
     }
     FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t, std::error_code& ec) override
     {
-        // The name itself, never the file a link leads to; no one else may
-        // write to it while the run does.
-        return opened(::CreateFileW(joined(folder, name).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
-                      ec);
+        // The name itself, never the file a link leads to. No one else may
+        // open it while the run holds it, so no one can hold it open from
+        // before it has the chart's access list. WRITE_DAC: the run gives it
+        // that list.
+        return remembered(opened(::CreateFileW(joined(folder, name).c_str(),
+                                               GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC, 0,
+                                               nullptr, CREATE_NEW,
+                                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+                                 ec),
+                          fullName(folder, name));
     }
     std::size_t readAt(FileHandle file, void* buf, std::size_t count, std::uint64_t offset,
                        std::error_code& ec) override
@@ -240,22 +269,55 @@ public:
         basic.FileAttributes = (bits & kSettable) == 0 ? FILE_ATTRIBUTE_NORMAL : (bits & kSettable);
         succeeded(::SetFileInformationByHandle(win(file), FileBasicInfo, &basic, sizeof basic), ec);
     }
-    // NTFS keeps no extended attributes that a chart could carry here.
-    std::vector<ExtendedAttribute> extendedAttributes(FileHandle, std::error_code& ec) override
+    // What an output takes over from the chart here is its access list
+    // (DACL), as a self-relative security descriptor; folders give none.
+    std::vector<ExtendedAttribute> extendedAttributes(FileHandle file, std::error_code& ec) override
     {
         ec.clear();
-        return {};
+        if (isFolder(file)) return {};
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        const DWORD error = ::GetSecurityInfo(win(file), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                              nullptr, nullptr, &descriptor);
+        if (error != ERROR_SUCCESS) {
+            ec = std::error_code(static_cast<int>(error), std::system_category());
+            return {};
+        }
+        const std::string bytes(static_cast<const char*>(descriptor), ::GetSecurityDescriptorLength(descriptor));
+        ::LocalFree(descriptor);
+        return {{kAccessList, bytes}};
     }
-    void setExtendedAttribute(FileHandle, const std::string&, const std::optional<std::string>& value,
+    void setExtendedAttribute(FileHandle file, const std::string& name, const std::optional<std::string>& value,
                               std::error_code& ec) override
     {
         ec.clear();
-        if (value) ec = std::error_code(ERROR_NOT_SUPPORTED, std::system_category());
+        if (!value) return;  // every file has one; none is ever taken away
+        if (name != kAccessList) {
+            ec = std::error_code(ERROR_NOT_SUPPORTED, std::system_category());
+            return;
+        }
+        // The chart's list as the output's own, inheriting nothing more from
+        // the folder: whoever could not open the chart cannot open it.
+        std::string descriptor = *value;
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        if (!::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted)) {
+            ec = lastError();
+            return;
+        }
+        const DWORD error = ::SetSecurityInfo(win(file), SE_FILE_OBJECT,
+                                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                              nullptr, present ? dacl : nullptr, nullptr);
+        if (error != ERROR_SUCCESS) ec = std::error_code(static_cast<int>(error), std::system_category());
     }
     void sync(FileHandle file, std::error_code& ec) override
     {
-        const auto folder = folders_.find(win(file));
-        if (folder == folders_.end()) {
+        std::wstring folderName;
+        {
+            const std::lock_guard<std::mutex> lock(names_);
+            const auto folder = folders_.find(win(file));
+            if (folder != folders_.end()) folderName = longName(folder->second);
+        }
+        if (folderName.empty()) {
             succeeded(::FlushFileBuffers(win(file)), ec);
             return;
         }
@@ -264,7 +326,7 @@ public:
         // file system's journal, and the replacement itself is written
         // through.
         ec.clear();
-        const HANDLE h = ::CreateFileW(folder->second.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+        const HANDLE h = ::CreateFileW(folderName.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             if (::GetLastError() != ERROR_ACCESS_DENIED) ec = lastError();
@@ -290,23 +352,20 @@ public:
         // The replacement needs the chart's handles closed, and a byte-range
         // lock would go with them; a named mutex stays until its own handle
         // is closed or the process ends.
-        const std::wstring name = finalName(win(file));
+        // The file's final name, links and all; where the system cannot
+        // give it (wine, for a long one), the full name it was opened by.
+        std::wstring name = finalName(win(file));
+        if (name.empty()) name = rememberedName(file);
         if (name.empty()) return failedHandle(ec);
-        HANDLE mutex = ::CreateMutexW(nullptr, FALSE, lockName(L"Global", name).c_str());
-        if (mutex == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED) {
-            mutex = ::CreateMutexW(nullptr, FALSE, lockName(L"Local", name).c_str());
-        }
-        if (mutex == nullptr) return failedHandle(ec);
-        ec.clear();
-        if (::GetLastError() == ERROR_ALREADY_EXISTS) {
-            ::CloseHandle(mutex);
-            return kNoFile;
-        }
-        return reinterpret_cast<FileHandle>(mutex);
+        return takeLock(lockName(L"Global", name), ec);
     }
     void close(FileHandle file, std::error_code& ec) override
     {
-        folders_.erase(win(file));
+        {
+            const std::lock_guard<std::mutex> lock(names_);
+            folders_.erase(win(file));
+            files_.erase(win(file));
+        }
         succeeded(::CloseHandle(win(file)), ec);
     }
     void renameInFolder(FileHandle folder, const std::string& from, const std::string& to, std::error_code& ec) override
@@ -357,13 +416,78 @@ public:
     }
 
 private:
-    // The full name of an entry of an open folder.
-    std::wstring joined(FileHandle folder, const std::string& name) const
+    static constexpr const char* kAccessList = "windows.dacl";
+
+    // The full name of an entry of an open folder, as the folder was named.
+    std::wstring fullName(FileHandle folder, const std::string& name) const
     {
-        const auto found = folders_.find(win(folder));
-        std::wstring path = found == folders_.end() ? std::wstring(L".") : found->second;
+        std::wstring path = L".";
+        {
+            const std::lock_guard<std::mutex> lock(names_);
+            const auto found = folders_.find(win(folder));
+            if (found != folders_.end()) path = found->second;
+        }
         if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
         return path + toWide(name);
+    }
+    // The same, in the \\?\ form where it is long.
+    std::wstring joined(FileHandle folder, const std::string& name) const { return longName(fullName(folder, name)); }
+    bool isFolder(FileHandle file) const
+    {
+        const std::lock_guard<std::mutex> lock(names_);
+        return folders_.count(win(file)) != 0;
+    }
+    FileHandle remembered(FileHandle handle, const std::wstring& name)
+    {
+        if (handle != kNoFile) {
+            const std::lock_guard<std::mutex> lock(names_);
+            files_[win(handle)] = name;
+        }
+        return handle;
+    }
+    std::wstring rememberedName(FileHandle file) const
+    {
+        const std::lock_guard<std::mutex> lock(names_);
+        const auto found = files_.find(win(file));
+        return found == files_.end() ? std::wstring() : found->second;
+    }
+    // The lock of one chart: a named mutex whose existence means that a run
+    // holds it. Every user of the machine may open it to wait on it, so
+    // that a run of another user sees it too; there is no lock of a smaller
+    // scope to fall back to.
+    static FileHandle takeLock(const std::wstring& name, std::error_code& ec)
+    {
+        // The creator has every right; everyone may open it to wait on it.
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100000;;;WD)",
+                                                                   SDDL_REVISION_1, &attributes.lpSecurityDescriptor,
+                                                                   nullptr)) {
+            return failedHandle(ec);
+        }
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            const HANDLE mutex = ::CreateMutexW(&attributes, FALSE, name.c_str());
+            const DWORD error = ::GetLastError();
+            if (mutex != nullptr && error != ERROR_ALREADY_EXISTS) {
+                ::LocalFree(attributes.lpSecurityDescriptor);
+                ec.clear();
+                return reinterpret_cast<FileHandle>(mutex);
+            }
+            if (mutex != nullptr) ::CloseHandle(mutex);
+            // Made by another run, perhaps another user's: open it with no
+            // more than the right to wait on it, which says that it is there.
+            const HANDLE other = error == ERROR_ALREADY_EXISTS ? nullptr : ::OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
+            if (error == ERROR_ALREADY_EXISTS || other != nullptr) {
+                if (other != nullptr) ::CloseHandle(other);
+                ::LocalFree(attributes.lpSecurityDescriptor);
+                ec.clear();
+                return kNoFile;
+            }
+            if (::GetLastError() != ERROR_FILE_NOT_FOUND) break;
+            // Gone in between: try again.
+        }
+        ec = lastError();
+        ::LocalFree(attributes.lpSecurityDescriptor);
+        return kNoFile;
     }
     static FileHandle opened(HANDLE h, std::error_code& ec)
     {
@@ -386,8 +510,11 @@ private:
     }
 
     // Each open folder's full name: Windows joins names to names, not to
-    // handles.
+    // handles; and the full name each file was opened by. Runs of a library
+    // use them from several threads.
+    mutable std::mutex names_;
     std::map<HANDLE, std::wstring> folders_;
+    std::map<HANDLE, std::wstring> files_;
 };
 
 }  // namespace
@@ -422,7 +549,7 @@ std::uint32_t withoutGroupAccess(std::uint32_t bits)
 
 std::string accessListAttribute()
 {
-    return {};
+    return "windows.dacl";
 }
 
 std::string defaultAccessListAttribute()

@@ -10,5 +10,9 @@ namespace chartseal {
 std::wstring toWide(const std::string& name);
 // The UTF-8 form of a UTF-16 name.
 std::string toUtf8(const std::wstring& name);
+// The name as the system takes it whatever its length: a name of MAX_PATH
+// characters or more, made absolute, in the \\?\ form (\\?\UNC\ for a
+// share); a shorter one as it is, so that device names keep their meaning.
+std::wstring longName(const std::wstring& name);
 
 }  // namespace chartseal

@@ -425,8 +425,9 @@ void OutputWriter::takeChartAttributes(Output& out)
         ops_.setExtendedAttribute(handle, accessList, std::nullopt, ec);
         if (ec) throw RunError(out.name, "cannot remove the folder's access list", ec);
     }
-    // With an access list, it sets the permission bits.
-    if (hasAccessList) return;
+    // A POSIX access list sets the permission bits as well (the group's are
+    // its mask): narrowed for a group not kept, they are left as it set them.
+    if (hasAccessList && !groupKept) return;
     std::uint32_t bits = outputAttributeBits(wanted.bits);
     if (!groupKept) bits = withoutGroupAccess(bits);
     if (outputAttributeBits(out.file.status().attributes.bits) != bits) {
