@@ -260,15 +260,21 @@ void LibraryRun::barrier(std::vector<Song>& songs)
     }
 }
 
+void LibraryRun::surveyAndLock(Song& song)
+{
+    SealJob& job = *song.job;
+    song.report.ordinals = job.survey().toLine();
+    song.report.bytes = job.surveyedSize();
+    song.report.plain = plainNames(job.ordinals());
+    song.report.sealed = sealedNames(job.ordinals());
+    job.lockAndPartition();
+}
+
 void LibraryRun::sealBatch(std::vector<Song>& songs)
 {
     forEach(songs, [this](Song& song) {
+        surveyAndLock(song);
         SealJob& job = *song.job;
-        song.report.ordinals = job.survey().toLine();
-        song.report.bytes = job.surveyedSize();
-        song.report.plain = plainNames(job.ordinals());
-        song.report.sealed = sealedNames(job.ordinals());
-        job.lockAndPartition();
         OutputWriter& writer = job.writer(
             checkpoint_, [&song](const std::string& line) { song.report.message = line; },
             atBarrier_ ? OutputWriter::Syncs::atBarrier : OutputWriter::Syncs::now);
@@ -297,12 +303,8 @@ void LibraryRun::sealBatch(std::vector<Song>& songs)
 
 void LibraryRun::dryRun(Song& song)
 {
+    surveyAndLock(song);
     SealJob& job = *song.job;
-    song.report.ordinals = job.survey().toLine();
-    song.report.bytes = job.surveyedSize();
-    song.report.plain = plainNames(job.ordinals());
-    song.report.sealed = sealedNames(job.ordinals());
-    job.lockAndPartition();
     job.writer(checkpoint_, {}).inspect(true);
     song.report.result = SongResult::wouldSeal;
     song.going = false;
@@ -311,11 +313,9 @@ void LibraryRun::dryRun(Song& song)
 
 void LibraryRun::check(Song& song)
 {
+    surveyAndLock(song);
+    song.report.sealed.clear();  // what the sealed files hold, below
     SealJob& job = *song.job;
-    song.report.ordinals = job.survey().toLine();
-    song.report.bytes = job.surveyedSize();
-    song.report.plain = plainNames(job.ordinals());
-    job.lockAndPartition();
     File& folder = job.folder();
     const auto finish = [&song](SongResult result, const std::string& message) {
         song.report.result = result;

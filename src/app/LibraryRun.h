@@ -57,6 +57,9 @@ public:
 
 private:
     struct Song;
+    // Surveys a song's chart, fills what its report tells of it, and locks
+    // and partitions it.
+    void surveyAndLock(Song& song);
     void sealBatch(std::vector<Song>& songs);
     void dryRun(Song& song);
     void check(Song& song);
