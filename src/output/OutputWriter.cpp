@@ -208,12 +208,12 @@ OutputWriter::Inspected OutputWriter::inspect(bool changeNothing)
                 halfRenamed = true;
                 continue;
             }
-            throw refusal(out.name, "is the same file as the chart " + chartPath_);
+            throw refusal(out.name, "is the same file as the chart " + shownName(chartPath_));
         }
         for (int other = 1; other < number; ++other) {
             const Output& earlier = fout[other - 1];
             if (earlier.found && sameFile(*earlier.found, st)) {
-                throw refusal(out.name, "is the same file as " + earlier.name);
+                throw refusal(out.name, "is the same file as " + shownName(earlier.name));
             }
         }
         out.found = st;
