@@ -147,6 +147,32 @@ def overlapping(ref, work, results, runs, rounds):
         runs, rounds, ", ".join("%s x%d" % ("/".join(map(str, k)), v) for k, v in sorted(statuses.items()))))
 
 
+def with_library(ref, work, results, rounds):
+    """A chartseal run held at its second pause and chartseal-library on the
+    same song, released together: exactly one of them seals it, the other
+    refuses or finds it sealed, and the folder holds the final result."""
+    library = os.path.join(os.path.dirname(ref.tool), "chartseal-library")
+    for i in range(rounds):
+        folder = Folder(work, ref.chart_path, "library-%d" % i)
+        held = HeldRun(ref.tool, folder.path)
+        lib = subprocess.Popen([library, folder.path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        held.release()
+        code, err = held.finish()
+        out, lerr = lib.communicate()
+        summary = out.decode()
+        by_library = summary.startswith("1 song: 1 sealed")
+        problem = ref.problem(folder, code == 0 or by_library)
+        if not problem and (code == 0) == by_library:
+            problem = "sealed %s: chartseal exited %d (%s), the library said %r %s" % (
+                "twice" if by_library else "by neither", code, err.strip(), summary, lerr.decode().strip())
+        if not problem and code not in (0, 1):
+            problem = "chartseal exited %d: %s" % (code, err)
+        if not problem and lib.returncode not in (0, 1):
+            problem = "chartseal-library exited %d: %s" % (lib.returncode, lerr.decode())
+        results.check("chartseal and chartseal-library at once, round %d" % i, problem)
+        shutil.rmtree(folder.path)
+
+
 def rerun_completes(ref, folder):
     """A rerun ends with the final result: it seals, or, where the stopped run
     had already replaced the chart, it refuses to seal a sealed chart."""
@@ -441,6 +467,7 @@ def main():
         scenarios = {
             "overlap2": lambda: overlapping(small_ref, work, results, 2, args.rounds),
             "overlap3": lambda: overlapping(small_ref, work, results, 3, max(args.rounds // 2, 1)),
+            "library": lambda: with_library(small_ref, work, results, max(args.rounds // 2, 1)),
             "signals": lambda: stopped(big_ref, work, results, stops, args.rounds, "stop signal"),
             "kills": lambda: stopped(big_ref, work, results, [signal.SIGKILL], max(args.rounds // 2, 1), "SIGKILL"),
             "append": lambda: appended(big_ref, work, results, max(args.rounds // 3, 1)),
