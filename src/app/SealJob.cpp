@@ -9,9 +9,10 @@ namespace {
 
 // Opens the chart for the partition, in its folder, and takes its lock:
 // open, lock, then make sure the entry still leads to the locked file, since
-// a run that finished in between may have renamed a new file over it.
+// a run that finished in between may have renamed a new file over it. The
+// identity it had then is given in identity.
 ChartStream openLocked(ChartScanner& scanner, FileOps& ops, File& folder, const std::string& entry,
-                       const std::string& inPath, FileLock& lock)
+                       const std::string& inPath, FileLock& lock, FileIdentity& identity)
 {
     for (int attempt = 0; attempt < 8; ++attempt) {
         ChartStream fin = scanner.openChartInFolder(folder, entry, inPath);
@@ -24,7 +25,8 @@ ChartStream openLocked(ChartScanner& scanner, FileOps& ops, File& folder, const 
             if (!ec) ec = std::make_error_code(std::errc::no_such_file_or_directory);
             throw RunError(inPath, ec.message(), Failure::chartUnreadable);
         }
-        if (named.identity.sameFile(fin.file().identity())) return fin;
+        identity = fin.file().identity();
+        if (named.identity.sameFile(identity)) return fin;
         lock.release();
     }
     throw refusal(inPath, "keeps being replaced; run chartseal again");
@@ -57,8 +59,7 @@ void SealJob::lockAndPartition()
         throw e.as(Failure::chartUnreadable);
     }
     entry_ = followLinksInFolder(*folder_, entryOf(chartPath_), chartPath_);
-    chart_.emplace(openLocked(scanner_, ops_, *folder_, entry_, chartPath_, lock_));
-    expected_ = chart_->file().identity();
+    chart_.emplace(openLocked(scanner_, ops_, *folder_, entry_, chartPath_, lock_, expected_));
     if (!(expected_ == surveyed_)) {
         // Edited since its survey: the ordinals may no longer describe it.
         // The same survey goes on; another is refused.

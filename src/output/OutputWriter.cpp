@@ -377,17 +377,17 @@ void OutputWriter::create(int number)
     }
     out.file = File(ops_, out.name, handle);
     out.created = true;
-    out.identity = out.file.identity();
+    const FileStatus created = out.file.status();
+    out.identity = created.identity;
     if (syncs_ == Syncs::now) out.file.startWritebackEvery(kWritebackEvery, kWritebackInFlight);
-    takeChartAttributes(out);
+    takeChartAttributes(out, created.attributes);
     checkpoint_();
 }
 
-void OutputWriter::takeChartAttributes(Output& out)
+void OutputWriter::takeChartAttributes(Output& out, const FileAttributes& has)
 {
     const FileHandle handle = out.file.handle();
     const FileAttributes& wanted = chartStatus_.attributes;
-    const FileAttributes has = out.file.status().attributes;
     std::error_code ec;
     bool groupKept = true;
     // Only root may give a file away, and a member of the chart's group may

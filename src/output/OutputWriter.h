@@ -17,6 +17,21 @@
 
 namespace chartseal {
 
+class OutputWriter;
+
+// A token that only the output stage can make, and only once per phase: it
+// can be moved on to the next phase, never copied.
+template <typename Phase>
+class OutputPhase {
+public:
+    OutputPhase(OutputPhase&&) = default;
+    OutputPhase(const OutputPhase&) = delete;
+
+private:
+    friend class OutputWriter;
+    OutputPhase() = default;
+};
+
 // The stage runs in phases, each of which only the one before can open: a
 // phase is entered with the token that the earlier phase returns, so that no
 // step can be taken before the steps that its safety rests on. The table at
@@ -59,10 +74,10 @@ public:
     static int firstSealedSlot(const OrdinalTable& ordinals);
 
     // The tokens of the phases, in order.
-    class Inspected;
-    class Cleared;
-    class PlainDurable;
-    class AllDurable;
+    using Inspected = OutputPhase<struct InspectedPhase>;
+    using Cleared = OutputPhase<struct ClearedPhase>;
+    using PlainDurable = OutputPhase<struct PlainDurablePhase>;
+    using AllDurable = OutputPhase<struct AllDurablePhase>;
 
     // The chart as the partition left it: its ordinals and slots, its open
     // stream, and the identity it must still have when it is replaced. They
@@ -127,7 +142,8 @@ private:
     // there (or zeros), complete where complete.
     void checkLeftover(int number, bool complete);
     void create(int number);
-    void takeChartAttributes(Output& out);
+    // has: the output's attributes as its creation left them.
+    void takeChartAttributes(Output& out, const FileAttributes& has);
     void write(int number);
     // Removes the name where it still leads to the file expected; false when
     // it could not.
@@ -163,43 +179,6 @@ private:
 
     FileLock plainLock_;  // of output file 1, which becomes the chart
     bool replaced_ = false;
-};
-
-class OutputWriter::Inspected {
-public:
-    Inspected(Inspected&&) = default;
-    Inspected(const Inspected&) = delete;
-
-private:
-    friend class OutputWriter;
-    Inspected() = default;
-};
-class OutputWriter::Cleared {
-public:
-    Cleared(Cleared&&) = default;
-    Cleared(const Cleared&) = delete;
-
-private:
-    friend class OutputWriter;
-    Cleared() = default;
-};
-class OutputWriter::PlainDurable {
-public:
-    PlainDurable(PlainDurable&&) = default;
-    PlainDurable(const PlainDurable&) = delete;
-
-private:
-    friend class OutputWriter;
-    PlainDurable() = default;
-};
-class OutputWriter::AllDurable {
-public:
-    AllDurable(AllDurable&&) = default;
-    AllDurable(const AllDurable&) = delete;
-
-private:
-    friend class OutputWriter;
-    AllDurable() = default;
 };
 
 }  // namespace chartseal
