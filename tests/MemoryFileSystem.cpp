@@ -91,7 +91,7 @@ MemoryFileSystem::Inode& MemoryFileSystem::touched(ino_t inode)
 void MemoryFileSystem::fill(ino_t inode, FileStatus& st) const
 {
     st = {};
-    st.identity.volume = kDevice;
+    st.identity.volume = kDevice + volume_;
     if (inode == 0) {
         st.kind = FileKind::directory;
         st.attributes.bits = 0755;
@@ -119,6 +119,12 @@ FileHandle MemoryFileSystem::openFolder(const std::string& path, std::error_code
         return kNoFile;
     }
     return opened({});
+}
+
+FileHandle MemoryFileSystem::openFolderInFolder(FileHandle folder, const std::string&, std::error_code& ec)
+{
+    if (counted(ec, folder, true)) fail(ec, std::errc::no_such_file_or_directory);
+    return kNoFile;
 }
 
 FileHandle MemoryFileSystem::openForReading(const std::string& path, std::error_code& ec)
@@ -245,13 +251,18 @@ void MemoryFileSystem::sync(FileHandle fd, std::error_code& ec)
 
 void MemoryFileSystem::syncFileSystem(FileHandle folder, std::error_code& ec)
 {
-    if (!counted(ec, folder, true)) return;
+    if (!counted(ec, folder, true) || kind_ == Kind::passesNoSync) return;
     for (auto& [inode, file] : state_.inodes) {
         file.durable = file.current;
         file.durableMode = file.mode;
     }
     state_.durableEntries = state_.entries;
     state_.pending.clear();
+}
+
+bool MemoryFileSystem::syncsWholeFileSystem(FileHandle folder, std::error_code& ec)
+{
+    return counted(ec, folder, true) && kind_ == Kind::block;
 }
 
 std::vector<FolderEntry> MemoryFileSystem::listFolder(FileHandle folder, std::error_code& ec)

@@ -46,6 +46,15 @@ public:
     std::optional<std::uint32_t> mode(const std::string& name) const;
     std::vector<std::string> names() const;
 
+    // What kind of file system it stands for, and its volume number (files
+    // of two systems must not look like one file).
+    enum class Kind { block, passesNoSync };
+    void setKind(Kind kind, std::uint64_t volume)
+    {
+        kind_ = kind;
+        volume_ = volume;
+    }
+
     // Every operation counts; the state right after the given one is kept.
     void keepStateAfter(long operation) { keepAfter_ = operation; }
     // To be called when the run is over, in case its last operation was the one.
@@ -58,6 +67,8 @@ public:
     const State& state() const { return state_; }
 
     FileHandle openFolder(const std::string& path, std::error_code& ec) override;
+    // The folder holds no folders.
+    FileHandle openFolderInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
     FileHandle openForReading(const std::string& path, std::error_code& ec) override;
     FileHandle openInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
     FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
@@ -79,7 +90,10 @@ public:
     void setExtendedAttribute(FileHandle fd, const std::string&, const std::optional<std::string>& value,
                               std::error_code& ec) override;
     void sync(FileHandle fd, std::error_code& ec) override;
+    // As its kind says: a block file system makes everything durable; one
+    // that does not pass the call on (as FUSE) answers it and does nothing.
     void syncFileSystem(FileHandle folder, std::error_code& ec) override;
+    bool syncsWholeFileSystem(FileHandle folder, std::error_code& ec) override;
     std::vector<FolderEntry> listFolder(FileHandle folder, std::error_code& ec) override;
     // Write-back may have started: nothing more is durable for it.
     void writeBack(FileHandle fd, std::uint64_t, std::uint64_t, bool, std::error_code& ec) override { counted(ec, fd); }
@@ -105,6 +119,8 @@ private:
     Inode& touched(ino_t inode);
 
     State state_;
+    Kind kind_ = Kind::block;
+    std::uint64_t volume_ = 0;
     std::map<FileHandle, Open> open_;
     ino_t nextInode_ = 2;
     FileHandle nextFd_ = 3;

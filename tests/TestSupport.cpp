@@ -41,6 +41,11 @@ FileHandle FileOpsProbe::openFolder(const std::string& path, std::error_code& ec
 {
     return proceed("openFolder", path, kNoFile, ec) ? named(inner_.openFolder(path, ec), path) : kNoFile;
 }
+FileHandle FileOpsProbe::openFolderInFolder(FileHandle folder, const std::string& name, std::error_code& ec)
+{
+    return proceed("openFolderInFolder", name, folder, ec) ? named(inner_.openFolderInFolder(folder, name, ec), name)
+                                                           : kNoFile;
+}
 FileHandle FileOpsProbe::openForReading(const std::string& path, std::error_code& ec)
 {
     return proceed("openForReading", path, kNoFile, ec) ? named(inner_.openForReading(path, ec), path) : kNoFile;
@@ -99,6 +104,10 @@ void FileOpsProbe::sync(FileHandle f, std::error_code& ec)
 void FileOpsProbe::syncFileSystem(FileHandle folder, std::error_code& ec)
 {
     if (proceed("syncFileSystem", folder, ec)) inner_.syncFileSystem(folder, ec);
+}
+bool FileOpsProbe::syncsWholeFileSystem(FileHandle folder, std::error_code& ec)
+{
+    return proceed("syncsWholeFileSystem", folder, ec) && inner_.syncsWholeFileSystem(folder, ec);
 }
 std::vector<FolderEntry> FileOpsProbe::listFolder(FileHandle folder, std::error_code& ec)
 {

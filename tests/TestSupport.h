@@ -47,6 +47,7 @@ public:
     FileOps& inner() { return inner_; }
 
     FileHandle openFolder(const std::string& path, std::error_code& ec) override;
+    FileHandle openFolderInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
     FileHandle openForReading(const std::string& path, std::error_code& ec) override;
     FileHandle openInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
     FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
@@ -63,6 +64,7 @@ public:
                               std::error_code& ec) override;
     void sync(FileHandle f, std::error_code& ec) override;
     void syncFileSystem(FileHandle folder, std::error_code& ec) override;
+    bool syncsWholeFileSystem(FileHandle folder, std::error_code& ec) override;
     std::vector<FolderEntry> listFolder(FileHandle folder, std::error_code& ec) override;
     void writeBack(FileHandle f, std::uint64_t offset, std::uint64_t length, bool wait, std::error_code& ec) override;
     FileHandle tryLock(FileHandle f, std::error_code& ec) override;

@@ -84,7 +84,7 @@ TEST_F(Library, EachSongEndsAsOneChartsealRunLeavesItAndARerunChangesNothing)
     std::string json;
     for (const char c : root) json += c == '\\' ? std::string("\\\\") : std::string(1, c);
     EXPECT_EQ(first.status, kExitSuccess) << first.err;
-    EXPECT_EQ(first.out, "3 songs: 3 sealed, 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n");
+    EXPECT_EQ(first.out, "3 songs in 4 folders: 3 sealed, 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n");
     EXPECT_EQ(first.err, "");
     EXPECT_EQ(tree(root), expected);
     EXPECT_EQ(readFile(report),
@@ -100,12 +100,12 @@ TEST_F(Library, EachSongEndsAsOneChartsealRunLeavesItAndARerunChangesNothing)
 
     Ran again = run({root});
     EXPECT_EQ(again.status, kExitSuccess) << again.err;
-    EXPECT_EQ(again.out, "3 songs: 0 sealed, 3 already-sealed, 0 refused, 0 failed, 0 unreadable\n");
+    EXPECT_EQ(again.out, "3 songs in 4 folders: 0 sealed, 3 already-sealed, 0 refused, 0 failed, 0 unreadable\n");
     EXPECT_EQ(tree(root), expected);
 
     Ran check = run({"--check", root});
     EXPECT_EQ(check.status, kExitSuccess) << check.err;
-    EXPECT_EQ(check.out, "3 songs: 3 prepared, 0 not-prepared, 0 damaged, 0 refused, 0 failed, 0 unreadable\n");
+    EXPECT_EQ(check.out, "3 songs in 4 folders: 3 prepared, 0 not-prepared, 0 damaged, 0 refused, 0 failed, 0 unreadable\n");
 }
 
 TEST_F(Library, APreviewChangesNothingAndSaysWhatWouldBeSealed)
@@ -116,7 +116,7 @@ TEST_F(Library, APreviewChangesNothingAndSaysWhatWouldBeSealed)
     const std::string report = at("preview.jsonl");
     Ran preview = run({"--dry-run", "--report", report, root});
     EXPECT_EQ(preview.status, kExitSuccess) << preview.err;
-    EXPECT_EQ(preview.out, "3 songs: 3 would-seal, 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n");
+    EXPECT_EQ(preview.out, "3 songs in 4 folders: 3 would-seal, 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n");
     EXPECT_EQ(tree(root), before);
     EXPECT_NE(readFile(report).value_or("").find(
                   "\"result\":\"would-seal\",\"ordinals\":\"234510\",\"plain\":[\"Easy\",\"Medium\"],"
@@ -136,7 +136,7 @@ TEST_F(Library, SongsThatCannotBeSealedAreNamedAndTheOthersSealed)
 
     Ran ran = run({root});
     EXPECT_EQ(ran.status, kExitOutputFailed);
-    EXPECT_EQ(ran.out, "3 songs: 1 sealed, 0 already-sealed, 2 refused, 0 failed, 0 unreadable\n");
+    EXPECT_EQ(ran.out, "3 songs in 4 folders: 1 sealed, 0 already-sealed, 2 refused, 0 failed, 0 unreadable\n");
     EXPECT_EQ(ran.err,
               "chartseal-library: " + root + "/album one/glass harbour_1.dat: is not a leftover of an unfinished run on "
               "this chart, which is left unchanged; move it away to seal the chart\n"
@@ -159,7 +159,7 @@ TEST_F(Library, ACheckFindsSongsNotPreparedAndSealedFilesThatDoNotReadBack)
 
     Ran check = run({"--check", root});
     EXPECT_EQ(check.status, kExitOutputFailed);
-    EXPECT_EQ(check.out, "4 songs: 1 prepared, 2 not-prepared, 1 damaged, 0 refused, 0 failed, 0 unreadable\n");
+    EXPECT_EQ(check.out, "4 songs in 4 folders: 1 prepared, 2 not-prepared, 1 damaged, 0 refused, 0 failed, 0 unreadable\n");
     EXPECT_EQ(check.err, "chartseal-library: " + cut + ": is cut short\n"
                          "chartseal-library: " + root + "/album two/edit last_1.dat: a run did not finish; run chartseal again\n"
                          "chartseal-library: " + root + "/album two/new song.sm: not sealed\n");
@@ -193,7 +193,7 @@ TEST_F(Library, AMissingFolderIsUnreadable)
 {
     Ran ran = run({at("nowhere")});
     EXPECT_EQ(ran.status, kExitOutputFailed);
-    EXPECT_EQ(ran.out, "1 song: 0 sealed, 0 already-sealed, 0 refused, 0 failed, 1 unreadable\n");
+    EXPECT_EQ(ran.out, "0 songs in 0 folders: 0 sealed, 0 already-sealed, 0 refused, 0 failed, 0 unreadable; 1 folder unreadable\n");
     EXPECT_EQ(ran.err.rfind("chartseal-library: " + at("nowhere") + ": cannot read folder: ", 0), 0u) << ran.err;
 }
 
@@ -267,7 +267,7 @@ TEST(LibraryPowerLoss, EveryStateHoldsEachChartAndALaterRunFinishes)
     const auto sealAll = [](FileOps& ops) {
         LibraryRun::Options options;
         options.jobs = 1;
-        LibraryRun(ops, options, [](const SongReport&) {}).run({"a", "b", "c"});
+        LibraryRun(ops, options, [](const SongReport&) {}).run(findSongs(ops, {"."}, {}));
     };
     MemoryFileSystem whole = startingFolder();
     sealAll(whole);
@@ -300,7 +300,7 @@ TEST(LibraryPowerLoss, EveryStateHoldsEachChartAndALaterRunFinishes)
             // The library again: every song sealed now or before.
             std::vector<SongReport> reports;
             LibraryRun::Options options;
-            LibraryRun(after, options, [&](const SongReport& r) { reports.push_back(r); }).run({"a", "b", "c"});
+            LibraryRun(after, options, [&](const SongReport& r) { reports.push_back(r); }).run(findSongs(after, {"."}, {}));
             for (const SongReport& r : reports) ASSERT_TRUE(isSuccess(r.result)) << r.chart << ": " << r.message;
             std::map<std::string, std::string> now;
             for (const std::string& name : after.names()) now[name] = *after.contents(name);

@@ -160,7 +160,7 @@ def with_library(ref, work, results, rounds):
         code, err = held.finish()
         out, lerr = lib.communicate()
         summary = out.decode()
-        by_library = summary.startswith("1 song: 1 sealed")
+        by_library = summary.startswith("1 song in 1 folder: 1 sealed")
         problem = ref.problem(folder, code == 0 or by_library)
         if not problem and (code == 0) == by_library:
             problem = "sealed %s: chartseal exited %d (%s), the library said %r %s" % (

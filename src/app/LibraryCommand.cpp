@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <mutex>
+#include <new>
 #include <optional>
 #include <ostream>
 #include <string_view>
@@ -131,6 +133,18 @@ std::string jsonLine(const SongReport& song)
            ",\"message\":" + jsonString(song.message) + "}\n";
 }
 
+// A report line of its own for a folder that could not be walked.
+std::string jsonFolderLine(const std::string& folder, const std::string& message)
+{
+    return "{\"folder\":" + jsonString(shownName(folder)) + ",\"result\":" + jsonString(resultName(SongResult::unreadable)) +
+           ",\"message\":" + jsonString(message) + "}\n";
+}
+
+int defaultJobs()
+{
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
 // The report file: written to a new file beside it and renamed into its
 // place at the end, so that it is whole or absent, never half a report.
 class ReportFile {
@@ -176,28 +190,42 @@ private:
 };
 
 // The line that keeps being rewritten on a terminal: songs done of all,
-// megabytes a second, time left.
+// megabytes a second, time left. It moves with each step of each song, and
+// the time left is what the work still to do takes at the pace so far, the
+// work being the songs' sizes.
 class Progress {
 public:
-    Progress(std::ostream& err, bool shown, std::size_t total) : err_(err), shown_(shown), total_(total) {}
-    void song(std::uint64_t bytes)
+    Progress(std::ostream& err, bool shown, std::size_t total, std::uint64_t totalBytes,
+             std::chrono::milliseconds interval)
+        : err_(err), shown_(shown), total_(total), totalBytes_(totalBytes), interval_(interval)
     {
-        ++done_;
+    }
+    void advanced(std::uint64_t bytes, bool songDone)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
         bytes_ += bytes;
+        if (songDone) ++done_;
         if (!shown_) return;
         const auto now = std::chrono::steady_clock::now();
-        if (now - drawn_ < std::chrono::milliseconds(100) && done_ < total_) return;
+        if (now - drawn_ < interval_ && done_ < total_) return;
         drawn_ = now;
         const double seconds = std::chrono::duration<double>(now - start_).count();
         const double rate = seconds > 0 ? static_cast<double>(bytes_) / 1e6 / seconds : 0;
-        const double left = done_ > 0 ? seconds / static_cast<double>(done_) * static_cast<double>(total_ - done_) : 0;
+        // Where the songs hold no bytes at all, each counts as one.
+        const double work = totalBytes_ > 0 ? static_cast<double>(bytes_) / static_cast<double>(totalBytes_)
+                                            : static_cast<double>(done_) / static_cast<double>(std::max<std::size_t>(total_, 1));
+        const double left = work > 0 ? seconds / work * (1 - work) : 0;
         char text[128];
         std::snprintf(text, sizeof text, "%zu/%zu songs, %.1f MB/s, %d:%02d left", done_, total_, rate,
                       static_cast<int>(left) / 60, static_cast<int>(left) % 60);
         draw(text);
     }
     // Before another line goes to the same stream, and at the end.
-    void clear() { draw(""); }
+    void clear()
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        draw("");
+    }
 
 private:
     void draw(const std::string& text)
@@ -209,15 +237,38 @@ private:
         err_ << line << std::flush;
     }
 
+    std::mutex mutex_;
     std::ostream& err_;
     bool shown_;
     std::size_t total_;
+    std::uint64_t totalBytes_;
+    std::chrono::milliseconds interval_;
     std::size_t done_ = 0;
     std::uint64_t bytes_ = 0;
     std::size_t width_ = 0;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point drawn_{};
 };
+
+// How many songs go between two syncs, and on how many threads, so that
+// the files they hold open stay within the number the process may still
+// open. Between two syncs a song keeps its folder, its chart, the chart's
+// lock and the plain file's lock open, and the plain file itself where it
+// syncs on its own; each thread at work opens up to six more (the five
+// sealed files and one more folder or chart on the way). The report and its
+// folder take two. Where not even one song fits, the batch is 0.
+struct Sizing {
+    int jobs;
+    std::size_t batch;
+};
+Sizing sizeFor(std::size_t openFiles, int jobs)
+{
+    constexpr std::size_t kPerSong = 5, kPerThread = 6, kReserved = 2, kMostSongs = 1024;
+    const std::size_t free = openFiles > kReserved ? openFiles - kReserved : 0;
+    while (jobs > 1 && free < static_cast<std::size_t>(jobs) * (kPerThread + kPerSong)) --jobs;
+    const std::size_t threads = static_cast<std::size_t>(jobs) * kPerThread;
+    return {jobs, free > threads ? std::min((free - threads) / kPerSong, kMostSongs) : 0};
+}
 
 // The results counted in the summary, by mode, in order.
 std::vector<SongResult> summaryResults(LibraryMode mode)
@@ -264,41 +315,51 @@ int LibraryCommand::run(const std::vector<std::string>& args)
     // looks at them between its steps.
     HeldInterruptions interruptions(holdUntilExit_);
     std::map<SongResult, std::size_t> counts;
+    std::size_t foldersWalked = 0, foldersUnreadable = 0;
     bool anyFailed = false;
     const auto line = [this](const std::string& text) { err_ << ("chartseal-library: " + text + "\n") << std::flush; };
     try {
         std::optional<ReportFile> report;
         if (parsed->report) report.emplace(ops_, *parsed->report);
-        const std::vector<std::string> bases = findSongs(ops_, parsed->folders, [&](const std::string& folder, const std::string& reason) {
-            line(shownName(folder) + ": " + reason);
-            ++counts[SongResult::unreadable];
+        const SongLibrary library = findSongs(ops_, parsed->folders, [&](const std::string& folder, const std::string& reason) {
+            const std::string message = shownName(folder) + ": " + reason;
+            line(message);
+            ++foldersUnreadable;
             anyFailed = true;
+            if (report) report->write(jsonFolderLine(folder, message));
         });
-        Progress progress(err_, progress_, bases.size());
+        foldersWalked = library.folders.size();
+        const Sizing sizing = sizeFor(openFiles_, parsed->jobs > 0 ? parsed->jobs : defaultJobs());
+        if (sizing.batch == 0 && !library.songs.empty()) {
+            throw RunError("chartseal-library",
+                           "the process may open too few more files (" + std::to_string(openFiles_) +
+                               ") to work on one song; raise the limit (ulimit -n) and run it again",
+                           Failure::refused);
+        }
+        std::uint64_t totalBytes = 0;
+        for (const LibrarySong& song : library.songs) totalBytes += song.bytes;
+        Progress progress(err_, progress_, library.songs.size(), totalBytes, progressInterval_);
         LibraryRun::Options options;
         options.mode = parsed->mode;
-        options.jobs = parsed->jobs > 0 ? parsed->jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-        // Between two syncs a song keeps four files open (its folder, its
-        // chart, the chart's lock and the plain file's), and while it is
-        // written up to six more.
-        options.batch = std::clamp<std::size_t>((openFiles_ - std::min<std::size_t>(openFiles_, 64)) / 6, 8, 1024);
-        LibraryRun library(
+        options.jobs = sizing.jobs;
+        options.batch = sizing.batch;
+        LibraryRun run(
             ops_, options,
             [&](const SongReport& song) {
                 ++counts[song.result];
-                if (!isSuccess(song.result)) {
+                if (!isSuccess(song.result) && song.result != SongResult::notStarted) {
                     anyFailed = true;
                     progress.clear();
                     line(song.message.empty() ? shownName(song.chart) + ": " + resultName(song.result) : song.message);
                 }
                 if (report) report->write(jsonLine(song));
-                progress.song(song.bytes);
             },
             [&interruptions] {
                 if (const int sig = interruptions.pending()) throw RunError::interrupted(sig);
-            });
+            },
+            [&progress](std::uint64_t bytes, bool songDone) { progress.advanced(bytes, songDone); });
         try {
-            library.run(bases);
+            run.run(library);
         } catch (const RunError& e) {
             if (e.failure() != Failure::interrupted) throw;
             interruptedBy_ = e.signal();
@@ -308,6 +369,9 @@ int LibraryCommand::run(const std::vector<std::string>& args)
     } catch (const RunError& e) {
         line(e.what());
         anyFailed = true;
+    } catch (const std::bad_alloc&) {
+        line("out of memory");
+        anyFailed = true;
     } catch (const std::exception& e) {
         line(e.what());
         anyFailed = true;
@@ -315,11 +379,20 @@ int LibraryCommand::run(const std::vector<std::string>& args)
 
     std::size_t total = 0;
     for (const auto& count : counts) total += count.second;
-    std::string summary = std::to_string(total) + (total == 1 ? " song:" : " songs:");
+    std::string summary = std::to_string(total) + (total == 1 ? " song in " : " songs in ") +
+                          std::to_string(foldersWalked) + (foldersWalked == 1 ? " folder" : " folders") +
+                          (interruptedBy_ != 0 ? ", interrupted:" : ":");
     bool first = true;
     for (const SongResult result : summaryResults(parsed->mode)) {
         summary += (first ? " " : ", ") + std::to_string(counts[result]) + " " + resultName(result);
         first = false;
+    }
+    if (counts[SongResult::notStarted] > 0) {
+        summary += ", " + std::to_string(counts[SongResult::notStarted]) + " " + resultName(SongResult::notStarted);
+    }
+    if (foldersUnreadable > 0) {
+        summary += "; " + std::to_string(foldersUnreadable) +
+                   (foldersUnreadable == 1 ? " folder unreadable" : " folders unreadable");
     }
     out_ << summary << '\n' << std::flush;
     if (interruptedBy_ != 0) return exitStatusForSignal(interruptedBy_);

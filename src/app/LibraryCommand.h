@@ -2,6 +2,7 @@
 // progress line and summary, around a LibraryRun.
 #pragma once
 
+#include <chrono>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -16,8 +17,9 @@ public:
     // song that was not sealed, prepared or previewed, and, where progress is
     // set (a terminal), one line that keeps being rewritten while the run
     // goes on.
-    // openFiles is how many files the process may have open, which bounds
-    // how many songs are worked on between two syncs.
+    // openFiles is how many more files the process may open, which bounds
+    // how many songs are worked on between two syncs, and on how many
+    // threads.
     LibraryCommand(std::ostream& out, std::ostream& err, bool progress, std::size_t openFiles = 1024,
                    FileOps& ops = systemFileOps());
 
@@ -29,6 +31,9 @@ public:
     // exit status: 0, 1, 2 for a usage error, 128+n after a stop.
     int run(const std::vector<std::string>& args);
 
+    // The least time between two drawings of the progress line.
+    void setProgressInterval(std::chrono::milliseconds interval) { progressInterval_ = interval; }
+
     // The stop signal that ended the run, or 0.
     int interruptedBy() const { return interruptedBy_; }
 
@@ -39,6 +44,7 @@ private:
     std::size_t openFiles_;
     FileOps& ops_;
     bool holdUntilExit_ = false;
+    std::chrono::milliseconds progressInterval_{100};
     int interruptedBy_ = 0;
 };
 

@@ -1,5 +1,7 @@
 // The library run: songs in batches, each batch through the output phases
-// together, with one sync of the file system between two phases.
+// together, with one sync of each file system that is known to make
+// everything on it durable between two phases; songs on any other file
+// system sync each file and folder at its step, as a single run does.
 //
 // Group commit keeps every promise of a single run. Within a batch, every
 // song's plain file is written before the barrier and no song's sealed file
@@ -18,6 +20,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "app/SealJob.h"
@@ -90,6 +93,7 @@ const char* resultName(SongResult result)
     case SongResult::unreadable: return "unreadable";
     case SongResult::notPrepared: return "not-prepared";
     case SongResult::damaged: return "damaged";
+    case SongResult::notStarted: return "not-started";
     }
     return "failed";
 }
@@ -105,78 +109,148 @@ bool isSuccess(SongResult result)
     }
 }
 
-std::vector<std::string> findSongs(FileOps& ops, const std::vector<std::string>& folders,
-                                   const std::function<void(const std::string&, const std::string&)>& unreadable)
-{
-    std::vector<std::string> bases;
-    std::vector<std::string> pending(folders.rbegin(), folders.rend());
-    while (!pending.empty()) {
-        const std::string folder = pending.back();
-        pending.pop_back();
+namespace {
+
+// A walk of the folders below one, each opened from the one above by its
+// handle: a folder swapped for a link while the walk goes is never followed.
+class Walk {
+public:
+    Walk(FileOps& ops, SongLibrary& library,
+         const std::function<void(const std::string&, const std::string&)>& unreadable)
+        : ops_(ops), library_(library), unreadable_(unreadable)
+    {
+    }
+
+    void named(const std::string& path)
+    {
         std::error_code ec;
-        const FileHandle handle = ops.openFolder(folder, ec);
-        if (ec) {
-            unreadable(folder, "cannot read folder: " + ec.message());
-            continue;
-        }
-        File open(ops, folder, handle);
-        std::vector<FolderEntry> entries = ops.listFolder(handle, ec);
-        if (ec) {
-            unreadable(folder, "cannot read folder: " + ec.message());
-            continue;
-        }
+        const FileHandle handle = ops_.openFolder(path, ec);
+        if (ec) return unreadable_(path, "cannot read folder: " + ec.message());
+        visit(File(ops_, path, handle), path, LibraryFolder::kNamed, "", 0);
+    }
+
+private:
+    // Folders deeper than this are left out with a line: a loop of bind
+    // mounts cannot keep the walk going for ever.
+    static constexpr int kDeepest = 256;
+
+    void visit(File folder, const std::string& path, std::size_t parent, const std::string& entry, int depth)
+    {
+        std::error_code ec;
+        const FileStatus st = ops_.status(folder.handle(), ec);
+        if (ec) return unreadable_(path, "cannot read folder: " + ec.message());
+        // Named twice, or reached twice: walked once.
+        if (!seen_.insert({st.identity.volume, st.identity.index}).second) return;
+        std::vector<FolderEntry> entries = ops_.listFolder(folder.handle(), ec);
+        if (ec) return unreadable_(path, "cannot read folder: " + ec.message());
+        const std::size_t index = library_.folders.size();
+        library_.folders.push_back({path, parent, entry, st.identity});
         std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
-        const std::string prefix = folder.ends_with('/') ? folder : folder + "/";
-        std::vector<std::string> below;
-        for (const FolderEntry& entry : entries) {
-            if (entry.kind == FileKind::directory) {
-                below.push_back(prefix + entry.name);
-            } else if (entry.kind == FileKind::regular && entry.name.size() > 3 && entry.name.ends_with(".sm")) {
-                bases.push_back(prefix + entry.name.substr(0, entry.name.size() - 3));
+        const std::string prefix = path.ends_with('/') ? path : path + "/";
+        for (const FolderEntry& found : entries) {
+            if (found.kind == FileKind::regular && found.name.size() > 3 && found.name.ends_with(".sm")) {
+                FileStatus chart;
+                if (!ops_.statusInFolder(folder.handle(), found.name, chart, ec) || !chart.isRegular()) continue;
+                if (!charts_.insert({chart.identity.volume, chart.identity.index}).second) continue;
+                library_.songs.push_back({prefix + found.name.substr(0, found.name.size() - 3), index, chart.size()});
             }
         }
-        pending.insert(pending.end(), below.rbegin(), below.rend());
+        for (const FolderEntry& found : entries) {
+            if (found.kind != FileKind::directory) continue;
+            const std::string below = prefix + found.name;
+            if (depth + 1 >= kDeepest) {
+                unreadable_(below, "is more than " + std::to_string(kDeepest) + " folders deep; left out");
+                continue;
+            }
+            const FileHandle handle = ops_.openFolderInFolder(folder.handle(), found.name, ec);
+            if (ec) {
+                unreadable_(below, "cannot read folder: " + ec.message());
+                continue;
+            }
+            visit(File(ops_, below, handle), below, index, found.name, depth + 1);
+        }
     }
-    std::sort(bases.begin(), bases.end());
-    return bases;
+
+    FileOps& ops_;
+    SongLibrary& library_;
+    const std::function<void(const std::string&, const std::string&)>& unreadable_;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> seen_;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> charts_;
+};
+
+}  // namespace
+
+SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& folders,
+                      const std::function<void(const std::string&, const std::string&)>& unreadable)
+{
+    SongLibrary library;
+    Walk walk(ops, library, unreadable);
+    for (const std::string& folder : folders) walk.named(folder);
+    std::sort(library.songs.begin(), library.songs.end(),
+              [](const LibrarySong& a, const LibrarySong& b) { return a.base < b.base; });
+    return library;
+}
+
+File openLibraryFolder(FileOps& ops, const SongLibrary& library, std::size_t index)
+{
+    const LibraryFolder& folder = library.folders.at(index);
+    const std::string changed = "is no longer the folder that was listed (replaced by a link or another folder "
+                                "while the run went on); its songs are left as they are";
+    std::error_code ec;
+    FileHandle handle = kNoFile;
+    if (folder.parent == LibraryFolder::kNamed) {
+        handle = ops.openFolder(folder.path, ec);
+    } else {
+        const File parent = openLibraryFolder(ops, library, folder.parent);
+        handle = ops.openFolderInFolder(parent.handle(), folder.entry, ec);
+        FileStatus st;
+        std::error_code ignored;
+        if (ec && ops.statusInFolder(parent.handle(), folder.entry, st, ignored) && st.kind != FileKind::directory) {
+            throw refusal(folder.path, changed);  // a link or a file in its place now
+        }
+    }
+    if (ec) throw RunError(folder.path, "cannot open folder", ec, Failure::chartUnreadable);
+    File opened(ops, folder.path, handle);
+    if (!opened.identity().sameFile(folder.identity)) throw refusal(folder.path, changed);
+    return opened;
 }
 
 struct LibraryRun::Song {
+    const LibrarySong* source = nullptr;
     std::unique_ptr<SealJob> job;
     SongReport report;
     bool going = true;  // no result yet
+    bool atBarrier = false;  // its syncs left to the barriers
+    std::uint64_t told = 0;  // of its size, given to progress
     std::optional<OutputWriter::PlainDurable> plain;
     std::optional<OutputWriter::AllDurable> all;
     bool replaced = false;
 };
 
 LibraryRun::LibraryRun(FileOps& ops, Options options, std::function<void(const SongReport&)> done,
-                       std::function<void()> checkpoint)
-    : ops_(ops), options_(options), done_(std::move(done)), checkpoint_(std::move(checkpoint))
+                       std::function<void()> checkpoint, Progress progress)
+    : ops_(ops),
+      options_(options),
+      done_(std::move(done)),
+      checkpoint_(std::move(checkpoint)),
+      progress_(std::move(progress))
 {
     if (!checkpoint_) checkpoint_ = [] {};
     options_.jobs = std::max(options_.jobs, 1);
     options_.batch = std::max<std::size_t>(options_.batch, 1);
 }
 
-void LibraryRun::run(const std::vector<std::string>& bases)
+void LibraryRun::run(const SongLibrary& library)
 {
-    if (options_.mode == LibraryMode::seal && !bases.empty()) {
-        // Whether the file system takes one sync for all: tried once, on the
-        // first song's folder. Anything but success means file-by-file syncs.
-        std::error_code ec;
-        const FileHandle folder = ops_.openFolder(folderOf(bases.front() + ".sm"), ec);
-        if (!ec) {
-            const File open(ops_, folderOf(bases.front() + ".sm"), folder);
-            ops_.syncFileSystem(folder, ec);
-            atBarrier_ = !ec;
-        }
-    }
-    for (std::size_t from = 0; from < bases.size(); from += options_.batch) {
-        std::vector<Song> songs(std::min(options_.batch, bases.size() - from));
+    library_ = &library;
+    helpersStarted_ = options_.jobs - 1;
+    const std::vector<LibrarySong>& all = library.songs;
+    for (std::size_t from = 0; from < all.size(); from += options_.batch) {
+        std::vector<Song> songs(std::min(options_.batch, all.size() - from));
         for (std::size_t i = 0; i < songs.size(); ++i) {
-            songs[i].job = std::make_unique<SealJob>(ops_, bases[from + i]);
-            songs[i].report.chart = songs[i].job->chartPath();
+            songs[i].source = &all[from + i];
+            songs[i].report.chart = all[from + i].base + ".sm";
+            songs[i].report.bytes = all[from + i].bytes;
         }
         stop_.reset();
         switch (options_.mode) {
@@ -184,24 +258,47 @@ void LibraryRun::run(const std::vector<std::string>& bases)
         case LibraryMode::dryRun: forEach(songs, [this](Song& song) { dryRun(song); }); break;
         case LibraryMode::check: forEach(songs, [this](Song& song) { check(song); }); break;
         }
-        // A song still going was stopped: undone, and not reported.
+        // A song still going was stopped: undone, as it was found.
         for (Song& song : songs) {
             song.job.reset();
-            if (!song.going) done_(song.report);
+            if (song.going) {
+                song.report.result = SongResult::notStarted;
+                song.report.message = shownName(song.report.chart) + ": not sealed: the run was stopped first";
+            }
+            done_(song.report);
         }
-        if (stop_) throw *stop_;
+        if (stop_) {
+            for (std::size_t rest = from + songs.size(); rest < all.size(); ++rest) {
+                SongReport report;
+                report.chart = all[rest].base + ".sm";
+                report.bytes = all[rest].bytes;
+                report.result = SongResult::notStarted;
+                report.message = shownName(report.chart) + ": not sealed: the run was stopped first";
+                done_(report);
+            }
+            throw *stop_;
+        }
     }
+}
+
+void LibraryRun::advance(Song& song, std::uint64_t upTo, bool songDone)
+{
+    if (!progress_) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::uint64_t bytes = upTo > song.told ? upTo - song.told : 0;
+    song.told = std::max(song.told, upTo);
+    progress_(bytes, songDone);
 }
 
 void LibraryRun::forEach(std::vector<Song>& songs, const std::function<void(Song&)>& work)
 {
     std::atomic<std::size_t> next{0};
-    std::mutex stopping;
-    const auto finish = [](Song& song, SongResult result, const std::string& message) {
+    const auto finish = [this](Song& song, SongResult result, const std::string& message) {
         song.report.result = result;
         song.report.message = message;
         song.going = false;
         song.job.reset();  // undoes what it did, as a failed run does
+        advance(song, song.source->bytes, true);
     };
     const auto worker = [&] {
         for (std::size_t i; (i = next++) < songs.size();) {
@@ -209,14 +306,14 @@ void LibraryRun::forEach(std::vector<Song>& songs, const std::function<void(Song
             if (!song.going) continue;
             try {
                 {
-                    const std::lock_guard<std::mutex> lock(stopping);
+                    const std::lock_guard<std::mutex> lock(mutex_);
                     if (stop_) return;
                 }
                 checkpoint_();
                 work(song);
             } catch (const RunError& e) {
                 if (e.failure() == Failure::interrupted) {
-                    const std::lock_guard<std::mutex> lock(stopping);
+                    const std::lock_guard<std::mutex> lock(mutex_);
                     if (!stop_) stop_ = e;
                     continue;
                 }
@@ -228,61 +325,92 @@ void LibraryRun::forEach(std::vector<Song>& songs, const std::function<void(Song
             }
         }
     };
+    // Where the system will not start another thread (a limit on processes
+    // or on memory), the run goes on with those it has, this one at least.
     const int helpers = std::min<int>(options_.jobs, static_cast<int>(songs.size())) - 1;
     std::vector<std::thread> threads;
-    for (int t = 0; t < helpers; ++t) threads.emplace_back(worker);
+    for (int t = 0; t < helpers; ++t) {
+        try {
+            threads.reserve(static_cast<std::size_t>(helpers));
+            threads.emplace_back(worker);
+        } catch (const std::exception&) {
+            break;
+        }
+    }
+    helpersStarted_ = std::min(helpersStarted_, static_cast<int>(threads.size()));
     worker();
     for (std::thread& thread : threads) thread.join();
 }
 
+bool LibraryRun::groupCommit(File& folder)
+{
+    std::error_code ec;
+    const std::uint64_t volume = folder.identity().volume;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (const auto known = groupCommit_.find(volume); known != groupCommit_.end()) return known->second;
+    }
+    // Anything but a certain yes: each file and folder synced on its own.
+    const bool whole = ops_.syncsWholeFileSystem(folder.handle(), ec) && !ec;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    groupCommit_.emplace(volume, whole);
+    return whole;
+}
+
 void LibraryRun::barrier(std::vector<Song>& songs)
 {
-    if (!atBarrier_) return;
-    // One sync per file system that a song still going is on.
-    std::map<std::uint64_t, std::optional<RunError>> synced;
+    // One sync per file system that a song still going leaves its syncs to.
+    std::map<std::uint64_t, std::error_code> synced;
     for (Song& song : songs) {
-        if (!song.job || (!song.going && !song.replaced)) continue;
+        if (!song.job || (!song.going && !song.replaced) || !song.atBarrier) continue;
         File& folder = song.job->folder();
         const std::uint64_t volume = folder.identity().volume;
-        if (synced.count(volume) == 0) {
-            std::error_code ec;
-            ops_.syncFileSystem(folder.handle(), ec);
-            synced[volume] = ec ? std::optional<RunError>(RunError(folder.path(), "cannot sync", ec)) : std::nullopt;
-        }
-        if (const std::optional<RunError>& failed = synced[volume]) {
+        if (synced.count(volume) == 0) ops_.syncFileSystem(folder.handle(), synced[volume]);
+        if (const std::error_code& ec = synced[volume]) {
             song.report.result = SongResult::failed;
-            song.report.message = failed->what();
+            song.report.message = RunError(song.report.chart, "cannot sync its file system", ec).what();
             song.going = false;
             if (!song.replaced) song.job.reset();
+            advance(song, song.source->bytes, true);
             continue;
         }
         song.job->writer({}, {}).barrierPassed();
     }
 }
 
-void LibraryRun::surveyAndLock(Song& song)
+void LibraryRun::surveyAndPartition(Song& song, bool lock)
 {
+    song.job = std::make_unique<SealJob>(ops_, song.source->base, openLibraryFolder(ops_, *library_, song.source->folder));
     SealJob& job = *song.job;
     song.report.ordinals = job.survey().toLine();
     song.report.bytes = job.surveyedSize();
     song.report.plain = plainNames(job.ordinals());
     song.report.sealed = sealedNames(job.ordinals());
-    job.lockAndPartition();
+    if (lock) {
+        job.lockAndPartition();
+    } else {
+        job.partitionUnlocked();
+    }
 }
 
 void LibraryRun::sealBatch(std::vector<Song>& songs)
 {
     forEach(songs, [this](Song& song) {
-        surveyAndLock(song);
+        surveyAndPartition(song, true);
         SealJob& job = *song.job;
+        song.atBarrier = groupCommit(job.folder());
         OutputWriter& writer = job.writer(
             checkpoint_, [&song](const std::string& line) { song.report.message = line; },
-            atBarrier_ ? OutputWriter::Syncs::atBarrier : OutputWriter::Syncs::now);
+            song.atBarrier ? OutputWriter::Syncs::atBarrier : OutputWriter::Syncs::now);
         song.plain.emplace(writer.writePlain(writer.clearLeftovers(writer.inspect())));
+        advance(song, song.source->bytes / 2, false);
     });
     if (stop_) return;
     barrier(songs);
-    forEach(songs, [](Song& song) { song.all.emplace(song.job->writer({}, {}).writeSealed(std::move(*song.plain))); });
+    forEach(songs, [this](Song& song) {
+        song.all.emplace(song.job->writer({}, {}).writeSealed(std::move(*song.plain)));
+        advance(song, song.source->bytes, false);
+    });
     if (stop_) return;
     barrier(songs);
     forEach(songs, [](Song& song) {
@@ -296,6 +424,7 @@ void LibraryRun::sealBatch(std::vector<Song>& songs)
         if (song.going) {
             song.report.result = SongResult::sealed;
             song.going = false;
+            advance(song, song.source->bytes, true);
         }
         song.job->release();
     }
@@ -303,24 +432,26 @@ void LibraryRun::sealBatch(std::vector<Song>& songs)
 
 void LibraryRun::dryRun(Song& song)
 {
-    surveyAndLock(song);
+    surveyAndPartition(song, false);
     SealJob& job = *song.job;
     job.writer(checkpoint_, {}).inspect(true);
     song.report.result = SongResult::wouldSeal;
     song.going = false;
     job.release();
+    advance(song, song.source->bytes, true);
 }
 
 void LibraryRun::check(Song& song)
 {
-    surveyAndLock(song);
+    surveyAndPartition(song, false);
     song.report.sealed.clear();  // what the sealed files hold, below
     SealJob& job = *song.job;
     File& folder = job.folder();
-    const auto finish = [&song](SongResult result, const std::string& message) {
+    const auto finish = [this, &song](SongResult result, const std::string& message) {
         song.report.result = result;
         song.report.message = message;
         song.going = false;
+        advance(song, song.source->bytes, true);
     };
 
     const std::string baseEntry = entryOf(job.base());

@@ -1,10 +1,14 @@
 // A whole song library in one process: each song through the same stages as
 // one chartseal run (SealJob), many at a time, with the file system synced
-// once per phase for all of them rather than file by file.
+// once per phase for all of them rather than file by file, where that is
+// known to be as durable.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <limits>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,8 +19,20 @@ namespace chartseal {
 
 enum class LibraryMode { seal, dryRun, check };
 
-// What became of one song; the names are the report's.
-enum class SongResult { sealed, alreadySealed, wouldSeal, prepared, refused, failed, unreadable, notPrepared, damaged };
+// What became of one song; the names are the report's. notStarted: a stop
+// came before the song was finished, and it is as it was found.
+enum class SongResult {
+    sealed,
+    alreadySealed,
+    wouldSeal,
+    prepared,
+    refused,
+    failed,
+    unreadable,
+    notPrepared,
+    damaged,
+    notStarted
+};
 const char* resultName(SongResult result);
 // True where the library run counts as a success for that song.
 bool isSuccess(SongResult result);
@@ -31,11 +47,41 @@ struct SongReport {
     std::string message;                // why, where the song was not sealed; or a note
 };
 
+// A folder that the walk went through.
+struct LibraryFolder {
+    static constexpr std::size_t kNamed = std::numeric_limits<std::size_t>::max();
+    std::string path;              // for messages, and the songs' base names
+    std::size_t parent = kNamed;   // the folder it is an entry of; kNamed for one named by the caller
+    std::string entry;             // its entry there
+    FileIdentity identity;         // as the walk found it: the same volume and number mean the same folder
+};
+
+struct LibrarySong {
+    std::string base;        // "<folder>/<name>", the chart being "<base>.sm"
+    std::size_t folder = 0;  // in SongLibrary::folders
+    std::uint64_t bytes = 0; // the chart's size when listed
+};
+
+// What the walk found: every folder once and every chart once, by identity,
+// however often the caller named them (through ".", a trailing slash, a
+// link or a folder above), the songs in the order of their names.
+struct SongLibrary {
+    std::vector<LibraryFolder> folders;
+    std::vector<LibrarySong> songs;
+};
+
 // Every "<name>.sm" that is a regular file under the folders (recursively,
-// links not followed), as base names, in order. A folder that cannot be read
-// is reported to unreadable, with the reason, and passed over.
-std::vector<std::string> findSongs(FileOps& ops, const std::vector<std::string>& folders,
-                                   const std::function<void(const std::string& folder, const std::string& why)>& unreadable);
+// each folder opened from the one above it by its handle, links not
+// followed). A folder that cannot be read is reported to unreadable, with
+// the reason, and passed over.
+SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& folders,
+                      const std::function<void(const std::string& folder, const std::string& why)>& unreadable);
+
+// Opens a folder of the library again as the walk went: one named by the
+// caller by its name, any other from its parent, opened the same way, by
+// its entry there, never through a link. Throws a refusal where it is not
+// the folder the walk listed (swapped for a link or another folder since).
+File openLibraryFolder(FileOps& ops, const SongLibrary& library, std::size_t folder);
 
 class LibraryRun {
 public:
@@ -44,39 +90,55 @@ public:
         int jobs = 1;               // songs worked on at once
         std::size_t batch = 48;     // songs between two syncs of the file system
     };
-    // done receives each song's report, in the order of the bases, from one
+    // done receives each song's report, in the order of the songs, from one
     // thread at a time; checkpoint is called between steps and may throw
-    // (RunError::interrupted) to stop the run.
+    // (RunError::interrupted) to stop the run. progress, where given, is
+    // told of each song's work as its steps end: parts of its listed size
+    // that add up to it, the last with songDone; from any thread, one at a
+    // time.
+    using Progress = std::function<void(std::uint64_t bytes, bool songDone)>;
     LibraryRun(FileOps& ops, Options options, std::function<void(const SongReport&)> done,
-               std::function<void()> checkpoint = {});
+               std::function<void()> checkpoint = {}, Progress progress = {});
 
     // Works through the songs. On a stop, the songs whose chart was replaced
     // are made durable and reported, the others are undone (as a chartseal
-    // run undoes itself) and not reported, and the stop is thrown on.
-    void run(const std::vector<std::string>& bases);
+    // run undoes itself) and reported as not started, as is every song after
+    // them, and the stop is thrown on.
+    void run(const SongLibrary& library);
+
+    // How many threads the last run started beside its own (fewer than
+    // asked where the system would not start more).
+    int helpersStarted() const { return helpersStarted_; }
 
 private:
     struct Song;
-    // Surveys a song's chart, fills what its report tells of it, and locks
-    // and partitions it.
-    void surveyAndLock(Song& song);
+    // Surveys a song's chart in its folder, fills what its report tells of
+    // it, and locks (where it is to be sealed) and partitions it.
+    void surveyAndPartition(Song& song, bool lock);
     void sealBatch(std::vector<Song>& songs);
     void dryRun(Song& song);
     void check(Song& song);
     // Calls work for every song still going, on up to jobs threads.
     void forEach(std::vector<Song>& songs, const std::function<void(Song&)>& work);
-    // Syncs every file system that a song still going is on; where that
-    // fails, so do its songs.
+    // Syncs every file system that takes one sync for all and that a song
+    // still going is on; where that fails, so do its songs.
     void barrier(std::vector<Song>& songs);
+    // Whether the song's file system takes one sync for all, as far as is
+    // known for certain; asked once per file system.
+    bool groupCommit(File& folder);
+    // Tells progress of the song's work up to the part given of its size.
+    void advance(Song& song, std::uint64_t upTo, bool songDone);
 
     FileOps& ops_;
     Options options_;
     std::function<void(const SongReport&)> done_;
     std::function<void()> checkpoint_;
-    // Whether the file system can be synced as a whole (not on Windows):
-    // without, each song syncs its own files.
-    bool atBarrier_ = false;
+    Progress progress_;
+    const SongLibrary* library_ = nullptr;
+    std::mutex mutex_;  // for what the threads share below
+    std::map<std::uint64_t, bool> groupCommit_;  // by volume
     std::optional<RunError> stop_;  // the stop that ends the run
+    int helpersStarted_ = 0;
 };
 
 }  // namespace chartseal

@@ -39,27 +39,57 @@ SealJob::SealJob(FileOps& ops, std::string base)
 {
 }
 
+SealJob::SealJob(FileOps& ops, std::string base, File folder) : SealJob(ops, std::move(base))
+{
+    folder_.emplace(std::move(folder));
+}
+
 const OrdinalTable& SealJob::survey()
 {
     if (chartPath_.find('\0') != std::string::npos) {
         throw RunError(chartPath_, "file name holds a zero byte", Failure::chartUnreadable);
     }
-    ChartStream fin = scanner_.openChart(chartPath_);
+    // In a folder given, the chart is its entry there; otherwise it is
+    // opened by its name, as typed.
+    if (folder_) openFolder();
+    ChartStream fin = folder_ ? scanner_.openChartInFolder(*folder_, entry_, chartPath_) : scanner_.openChart(chartPath_);
     surveyed_ = fin.file().identity();
     ordinals_ = ChartScanner::survey(fin);
     fin.close();
     return ordinals_;
 }
 
-void SealJob::lockAndPartition()
+void SealJob::openFolder()
 {
-    try {
-        folder_.emplace(openFolderOf(ops_, chartPath_));
-    } catch (const RunError& e) {
-        throw e.as(Failure::chartUnreadable);
+    if (!folder_) {
+        try {
+            folder_.emplace(openFolderOf(ops_, chartPath_));
+        } catch (const RunError& e) {
+            throw e.as(Failure::chartUnreadable);
+        }
     }
     entry_ = followLinksInFolder(*folder_, entryOf(chartPath_), chartPath_);
-    chart_.emplace(openLocked(scanner_, ops_, *folder_, entry_, chartPath_, lock_, expected_));
+}
+
+void SealJob::lockAndPartition()
+{
+    partition(true);
+}
+
+void SealJob::partitionUnlocked()
+{
+    partition(false);
+}
+
+void SealJob::partition(bool locked)
+{
+    if (entry_.empty()) openFolder();
+    if (locked) {
+        chart_.emplace(openLocked(scanner_, ops_, *folder_, entry_, chartPath_, lock_, expected_));
+    } else {
+        chart_.emplace(scanner_.openChartInFolder(*folder_, entry_, chartPath_));
+        expected_ = chart_->file().identity();
+    }
     if (!(expected_ == surveyed_)) {
         // Edited since its survey: the ordinals may no longer describe it.
         // The same survey goes on; another is refused.

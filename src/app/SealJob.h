@@ -19,6 +19,9 @@ class SealJob {
 public:
     // base is the song's base name: the chart is "<base>.sm".
     SealJob(FileOps& ops, std::string base);
+    // The same for a chart in a folder that the caller opened: the survey
+    // and every later step use that folder, never the path that led to it.
+    SealJob(FileOps& ops, std::string base, File folder);
     SealJob(const SealJob&) = delete;
     SealJob& operator=(const SealJob&) = delete;
 
@@ -38,6 +41,9 @@ public:
     // goes on only with the same ordinals. Then partitions it. Throws
     // RunError: a refusal, or the chart unreadable.
     void lockAndPartition();
+    // The same without the lock, for a look that changes nothing (a
+    // preview, a check): it never makes a run that seals wait or fail.
+    void partitionUnlocked();
 
     // The output stage for the partitioned chart, which the caller takes
     // through its phases (see OutputWriter); made once.
@@ -53,6 +59,11 @@ public:
     void release();
 
 private:
+    // Opens the folder where the caller did not, and finds the chart's
+    // entry in it.
+    void openFolder();
+    void partition(bool locked);
+
     FileOps& ops_;
     std::string base_;
     std::string chartPath_;

@@ -1,6 +1,7 @@
 // Standard input read straight from its descriptor; SIGPIPE and SIGXFSZ ignored.
 #include "app/StandardStreams.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -69,7 +70,16 @@ std::size_t raiseOpenFileLimit()
         ::setrlimit(RLIMIT_NOFILE, &limit);
         ::getrlimit(RLIMIT_NOFILE, &limit);
     }
-    return limit.rlim_cur == RLIM_INFINITY ? std::size_t{1} << 20 : static_cast<std::size_t>(limit.rlim_cur);
+    const std::size_t most =
+        limit.rlim_cur == RLIM_INFINITY ? std::size_t{1} << 20 : static_cast<std::size_t>(limit.rlim_cur);
+    // Less those open already (the standard streams, and any the process
+    // was started with): the lowest free descriptors are counted up to the
+    // first hundred, beyond which a handful more or less does not matter.
+    std::size_t open = 0;
+    for (int fd = 0; fd < 100 && static_cast<std::size_t>(fd) < most; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) ++open;
+    }
+    return most - open;
 }
 
 bool standardErrorIsTerminal()

@@ -25,7 +25,7 @@ void prepareStandardStreams();
 std::vector<std::string> programArguments(int argc, char** argv);
 
 // Raises the number of files the process may have open to the most the
-// system allows it, and returns that number.
+// system allows it, and returns how many more it may open now.
 std::size_t raiseOpenFileLimit();
 
 // Whether standard error is a terminal or console, which may show a line

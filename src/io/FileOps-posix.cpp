@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -112,6 +113,14 @@ public:
     FileHandle openFolder(const std::string& path, std::error_code& ec) override
     {
         return checked<FileHandle>(retried([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }),
+                                   ec);
+    }
+    FileHandle openFolderInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
+    {
+        return checked<FileHandle>(retried([&] {
+                                       return ::openat(fd(folder), name.c_str(),
+                                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                                   }),
                                    ec);
     }
     FileHandle openForReading(const std::string& path, std::error_code& ec) override
@@ -234,6 +243,20 @@ public:
     void syncFileSystem(FileHandle folder, std::error_code& ec) override
     {
         checked(retried([&] { return ::syncfs(fd(folder)); }), ec);
+    }
+    bool syncsWholeFileSystem(FileHandle folder, std::error_code& ec) override
+    {
+        // The local block file systems whose syncfs(2) writes back every
+        // inode and the journal of that file system, and tmpfs, where
+        // neither it nor fsync(2) has anything to write. FUSE does not pass
+        // it on to most servers, and network file systems make no such
+        // promise.
+        struct statfs s {};
+        if (checked(retried([&] { return ::fstatfs(fd(folder), &s); }), ec) != 0) return false;
+        constexpr long kExt = 0xEF53, kXfs = 0x58465342, kBtrfs = 0x9123683E, kF2fs = static_cast<long>(0xF2F52010),
+                       kTmpfs = 0x01021994;
+        const long type = static_cast<long>(s.f_type);
+        return type == kExt || type == kXfs || type == kBtrfs || type == kF2fs || type == kTmpfs;
     }
     void writeBack(FileHandle file, std::uint64_t offset, std::uint64_t length, bool wait, std::error_code& ec) override
     {

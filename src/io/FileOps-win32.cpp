@@ -180,6 +180,32 @@ public:
         folders_[h] = full;
         return handleOf(h);
     }
+    FileHandle openFolderInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
+    {
+        // The entry itself: a junction or link there is opened as what it
+        // is, and refused, never followed.
+        const std::wstring full = fullName(folder, name);
+        const HANDLE h = ::CreateFileW(joined(folder, name).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr);
+        if (h == INVALID_HANDLE_VALUE) return failedHandle(ec);
+        FILE_BASIC_INFO info{};
+        if (!::GetFileInformationByHandleEx(h, FileBasicInfo, &info, sizeof info)) {
+            ec = lastError();
+            ::CloseHandle(h);
+            return kNoFile;
+        }
+        if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+            (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            ::CloseHandle(h);
+            ec = std::error_code(ERROR_DIRECTORY, std::system_category());
+            return kNoFile;
+        }
+        ec.clear();
+        const std::lock_guard<std::mutex> lock(names_);
+        folders_[h] = full;
+        return handleOf(h);
+    }
     FileHandle openForReading(const std::string& path, std::error_code& ec) override
     {
         // Backup semantics open a directory too, so that its status can tell
@@ -344,6 +370,12 @@ public:
     void syncFileSystem(FileHandle, std::error_code& ec) override
     {
         ec = std::error_code(ERROR_NOT_SUPPORTED, std::system_category());
+    }
+    // Nothing here flushes a volume for an ordinary user: never.
+    bool syncsWholeFileSystem(FileHandle, std::error_code& ec) override
+    {
+        ec.clear();
+        return false;
     }
     // Windows starts the write-back of a file by itself; FlushFileBuffers waits for it.
     void writeBack(FileHandle, std::uint64_t, std::uint64_t, bool, std::error_code& ec) override { ec.clear(); }

@@ -87,6 +87,11 @@ public:
 
     // A folder, for the names in it; links in the path are followed.
     virtual FileHandle openFolder(const std::string& path, std::error_code& ec) = 0;
+    // A folder that is an entry of the folder, never through a link: a link
+    // or anything else that is not a folder at the name fails (on POSIX
+    // systems with the system's "too many levels of symbolic links" or "not
+    // a directory").
+    virtual FileHandle openFolderInFolder(FileHandle folder, const std::string& name, std::error_code& ec) = 0;
     // A file by its path, links followed, for reading only; a FIFO or device
     // in its place can neither block the open nor be mistaken for a file
     // (its status tells).
@@ -139,6 +144,13 @@ public:
     // durable, as a sync of every file and folder on it would; fails with
     // the system's "not supported" where there is no such call (Windows).
     virtual void syncFileSystem(FileHandle folder, std::error_code& ec) = 0;
+    // Whether one syncFileSystem on the folder's file system is known to
+    // make every change of its files and folders durable: true only for
+    // local block file systems whose sync is documented to do so (on Linux
+    // ext2/3/4, xfs, btrfs, f2fs, by their type); false for FUSE, network
+    // file systems, anything unknown, and everywhere on Windows. Where it
+    // is false, each file and folder is synced on its own.
+    virtual bool syncsWholeFileSystem(FileHandle folder, std::error_code& ec) = 0;
     // Write-back of a range of a file that is being written in order: starts
     // it without waiting, and with wait, also waits until that of the bytes
     // before offset has finished (a bound on what is in flight, not
