@@ -40,10 +40,13 @@ protected:
         int status;
         std::string out, err;
     };
-    Ran run(const std::vector<std::string>& args, FileOps& ops = systemFileOps(), bool progress = false)
+    // openFiles: as many as the process may still open; 13 gives one song
+    // between two syncs, on one thread.
+    Ran run(const std::vector<std::string>& args, FileOps& ops = systemFileOps(), bool progress = false,
+            std::size_t openFiles = 1024)
     {
         std::ostringstream out, err;
-        LibraryCommand command(out, err, progress, 1024, ops);
+        LibraryCommand command(out, err, progress, openFiles, ops);
         const int status = command.run(args);
         return {status, out.str(), err.str()};
     }
@@ -310,6 +313,383 @@ TEST(LibraryPowerLoss, EveryStateHoldsEachChartAndALaterRunFinishes)
     }
     std::cout << "power cuts after " << operations << " operations, " << states << " disk states checked\n";
     RecordProperty("states", static_cast<int>(states));
+}
+
+// However a folder is named twice (itself, a folder above it, ".", a
+// trailing slash, a link to it), each song is worked on and reported once.
+TEST_F(Library, EachSongOnceHoweverItsFolderIsNamed)
+{
+    const std::string root = at("songs");
+    makeLibrary(root);
+    fs::create_directory_symlink(test::pathOf(root), test::pathOf(at("link")));
+    const auto expected = sealedOneByOne(root);
+    const std::vector<std::vector<std::string>> namings{
+        {root, root},
+        {root, root + "/album one", root + "/", root + "/.", at("link")},
+        {root + "/album two", root, root + "/album one/disc 2"},
+    };
+    for (const auto& folders : namings) {
+        SCOPED_TRACE(folders.size());
+        fs::remove_all(test::pathOf(root));
+        makeLibrary(root);
+        const std::string report = at("report.jsonl");
+        std::vector<std::string> args{"--jobs", "4", "--report", report};
+        args.insert(args.end(), folders.begin(), folders.end());
+        const Ran ran = run(args);
+        EXPECT_EQ(ran.status, kExitSuccess) << ran.err;
+        EXPECT_EQ(ran.err, "");
+        EXPECT_EQ(ran.out, "3 songs in 4 folders: 3 sealed, 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n");
+        const std::string lines = readFile(report).value_or("");
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3) << lines;
+        EXPECT_EQ(tree(root), expected);
+    }
+}
+
+// A preview or a check takes no lock: a chartseal run that starts at any
+// moment of one seals its song as if the preview were not there.
+TEST_F(Library, APreviewOrACheckNeverMakesARunThatSealsWait)
+{
+    const std::string root = at("songs");
+    const std::string song = root + "/album one/glass harbour";
+    for (const char* mode : {"--dry-run", "--check"}) {
+        fs::remove_all(test::pathOf(root));
+        makeLibrary(root);
+        test::FileOpsProbe counter;
+        ASSERT_EQ(run({mode, root}, counter, false, 13).status, mode == std::string("--check") ? kExitOutputFailed : kExitSuccess);
+        for (long k = 1; k <= counter.count(); ++k) {
+            SCOPED_TRACE(std::string(mode) + ", a run before operation " + std::to_string(k));
+            fs::remove_all(test::pathOf(root));
+            makeLibrary(root);
+            int status = -1;
+            std::string said;
+            test::FileOpsProbe ops([&](const test::FileOpsProbe::Call& call) {
+                if (call.number == k) {
+                    std::istringstream in(song + "\n");
+                    std::ostringstream out, err;
+                    status = RunDriver(in, out, err, [] {}).run();
+                    said = err.str();
+                }
+                return std::error_code();
+            });
+            run({mode, root}, ops, false, 13);
+            ASSERT_EQ(status, kExitSuccess) << said;
+        }
+    }
+}
+
+// A stop between two batches: every song finished is reported, the others
+// as not started, and the summary says the run was interrupted.
+TEST_F(Library, AStopIsSaidInTheSummaryAndTheReportListsEverySong)
+{
+    const std::string root = at("songs");
+    makeLibrary(root);
+    const std::string report = at("report.jsonl");
+    const int signal = test::stopRequests().front().number;
+    // One song between two syncs; the stop comes as the first is renamed.
+    test::FileOpsProbe ops(test::onceBefore("renameInFolder", [signal] { test::sendStopRequest(signal); }));
+    const Ran stopped = run({"--report", report, root}, ops, false, 13);
+    EXPECT_EQ(stopped.status, exitStatusForSignal(signal)) << stopped.err;
+    EXPECT_EQ(stopped.out, "3 songs in 4 folders, interrupted: 1 sealed, 0 already-sealed, 0 refused, 0 failed, "
+                           "0 unreadable, 2 not-started\n");
+    const std::string lines = readFile(report).value_or("");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3) << lines;
+    EXPECT_NE(lines.find("only easy.sm\",\"result\":\"sealed\""), std::string::npos) << lines;
+    EXPECT_NE(lines.find("glass harbour.sm\",\"result\":\"not-started\""), std::string::npos) << lines;
+    EXPECT_NE(lines.find("edit last.sm\",\"result\":\"not-started\""), std::string::npos) << lines;
+    EXPECT_EQ(readFile(root + "/album one/glass harbour.sm"), test::fiveCharts());
+}
+
+TEST_F(Library, TooFewFilesForOneSongIsRefusedBeforeAnythingChanges)
+{
+    const std::string root = at("songs");
+    makeLibrary(root);
+    const auto before = tree(root);
+    std::ostringstream out, err;
+    LibraryCommand command(out, err, false, 8);
+    EXPECT_EQ(command.run({root}), kExitOutputFailed);
+    EXPECT_EQ(err.str(), "chartseal-library: chartseal-library: the process may open too few more files (8) to work "
+                         "on one song; raise the limit (ulimit -n) and run it again\n");
+    EXPECT_EQ(tree(root), before);
+}
+
+// The progress line moves with each step of each song, and ends at all of
+// them.
+TEST_F(Library, ProgressMovesWithEachSong)
+{
+    const std::string root = at("songs");
+    makeLibrary(root);
+    std::ostringstream out, err;
+    LibraryCommand command(out, err, true);
+    command.setProgressInterval(std::chrono::milliseconds(0));
+    ASSERT_EQ(command.run({"--jobs", "1", root}), kExitSuccess) << err.str();
+    // Each song is drawn once written and once sealed; a song with nothing
+    // to seal, done with the sealed ones, among them.
+    std::vector<std::string> drawn;
+    std::istringstream lines(err.str());
+    for (std::string line; std::getline(lines, line, '\r');) {
+        if (line.find(" songs, ") != std::string::npos) drawn.push_back(line.substr(0, line.find(" songs, ")));
+    }
+    EXPECT_GE(drawn.size(), 6u) << err.str();
+    EXPECT_EQ(drawn.front(), "0/3");
+    EXPECT_EQ(drawn.back(), "3/3");
+}
+
+// Two in-memory file systems as one, for a library whose songs lie on both:
+// "one/<name>" is on the first, "two/<name>" on the second. A power cut
+// strikes both at once, after the same operation.
+class TwoFileSystems final : public FileOps {
+private:
+    static constexpr FileHandle kSecond = FileHandle{1} << 20;
+
+    void keep()
+    {
+        if (!kept_ && count_ == keepAfter_) kept_.emplace(one_.state(), two_.state());
+        ++count_;
+    }
+    template <typename Call>
+    auto on(FileHandle f, Call call)
+    {
+        keep();
+        return f >= kSecond ? call(two_, f - kSecond) : call(one_, f);
+    }
+    // The same for an operation that gives a new handle.
+    template <typename Call>
+    FileHandle mapped(FileHandle f, Call call)
+    {
+        const bool second = f >= kSecond;
+        const FileHandle h = on(f, call);
+        return second && h != kNoFile ? h + kSecond : h;
+    }
+
+public:
+    TwoFileSystems(test::MemoryFileSystem& one, test::MemoryFileSystem& two) : one_(one), two_(two) {}
+
+    void keepStateAfter(long operation) { keepAfter_ = operation; }
+    void finish()
+    {
+        if (!kept_ && count_ == keepAfter_) kept_.emplace(one_.state(), two_.state());
+    }
+    long operations() const { return count_; }
+    const std::optional<std::pair<test::MemoryFileSystem::State, test::MemoryFileSystem::State>>& kept() const
+    {
+        return kept_;
+    }
+
+    FileHandle openFolder(const std::string& path, std::error_code& ec) override
+    {
+        keep();
+        if (path == "one") return one_.openFolder(".", ec);
+        if (path == "two") return two_.openFolder(".", ec) + kSecond;
+        ec = std::make_error_code(std::errc::no_such_file_or_directory);
+        return kNoFile;
+    }
+    FileHandle openFolderInFolder(FileHandle f, const std::string& name, std::error_code& ec) override
+    {
+        return mapped(f, [&](FileOps& fs, FileHandle h) { return fs.openFolderInFolder(h, name, ec); });
+    }
+    FileHandle openForReading(const std::string&, std::error_code& ec) override
+    {
+        ec = std::make_error_code(std::errc::operation_not_supported);
+        return kNoFile;
+    }
+    FileHandle openInFolder(FileHandle f, const std::string& name, std::error_code& ec) override
+    {
+        return mapped(f, [&](FileOps& fs, FileHandle h) { return fs.openInFolder(h, name, ec); });
+    }
+    FileHandle createInFolder(FileHandle f, const std::string& name, std::uint32_t bits, std::error_code& ec) override
+    {
+        return mapped(f, [&](FileOps& fs, FileHandle h) { return fs.createInFolder(h, name, bits, ec); });
+    }
+    std::size_t readAt(FileHandle f, void* buf, std::size_t count, std::uint64_t offset, std::error_code& ec) override
+    {
+        return on(f, [&](FileOps& fs, FileHandle h) { return fs.readAt(h, buf, count, offset, ec); });
+    }
+    std::size_t write(FileHandle f, const void* buf, std::size_t count, std::error_code& ec) override
+    {
+        return on(f, [&](FileOps& fs, FileHandle h) { return fs.write(h, buf, count, ec); });
+    }
+    FileStatus status(FileHandle f, std::error_code& ec) override
+    {
+        return on(f, [&](FileOps& fs, FileHandle h) { return fs.status(h, ec); });
+    }
+    bool statusInFolder(FileHandle f, const std::string& name, FileStatus& st, std::error_code& ec) override
+    {
+        return on(f, [&](FileOps& fs, FileHandle h) { return fs.statusInFolder(h, name, st, ec); });
+    }
+    std::string readLinkInFolder(FileHandle f, const std::string& name, std::error_code& ec) override
+    {
+        return on(f, [&](FileOps& fs, FileHandle h) { return fs.readLinkInFolder(h, name, ec); });
+    }
+    void setOwner(FileHandle f, std::uint32_t owner, std::uint32_t group, std::error_code& ec) override
+    {
+        on(f, [&](FileOps& fs, FileHandle h) { fs.setOwner(h, owner, group, ec); });
+    }
+    void setAttributes(FileHandle f, std::uint32_t bits, std::error_code& ec) override
+    {
+        on(f, [&](FileOps& fs, FileHandle h) { fs.setAttributes(h, bits, ec); });
+    }
+    std::vector<ExtendedAttribute> extendedAttributes(FileHandle f, std::error_code& ec) override
+    {
+        return on(f, [&](FileOps& fs, FileHandle h) { return fs.extendedAttributes(h, ec); });
+    }
+    void setExtendedAttribute(FileHandle f, const std::string& name, const std::optional<std::string>& value,
+                              std::error_code& ec) override
+    {
+        on(f, [&](FileOps& fs, FileHandle h) { fs.setExtendedAttribute(h, name, value, ec); });
+    }
+    void sync(FileHandle f, std::error_code& ec) override
+    {
+        on(f, [&](FileOps& fs, FileHandle h) { fs.sync(h, ec); });
+    }
+    void syncFileSystem(FileHandle f, std::error_code& ec) override
+    {
+        on(f, [&](FileOps& fs, FileHandle h) { fs.syncFileSystem(h, ec); });
+    }
+    bool syncsWholeFileSystem(FileHandle f, std::error_code& ec) override
+    {
+        return on(f, [&](FileOps& fs, FileHandle h) { return fs.syncsWholeFileSystem(h, ec); });
+    }
+    void writeBack(FileHandle f, std::uint64_t offset, std::uint64_t length, bool wait, std::error_code& ec) override
+    {
+        on(f, [&](FileOps& fs, FileHandle h) { fs.writeBack(h, offset, length, wait, ec); });
+    }
+    FileHandle tryLock(FileHandle f, std::error_code& ec) override
+    {
+        return mapped(f, [&](FileOps& fs, FileHandle h) { return fs.tryLock(h, ec); });
+    }
+    void close(FileHandle f, std::error_code& ec) override
+    {
+        on(f, [&](FileOps& fs, FileHandle h) { fs.close(h, ec); });
+    }
+    void renameInFolder(FileHandle f, const std::string& from, const std::string& to, std::error_code& ec) override
+    {
+        on(f, [&](FileOps& fs, FileHandle h) { fs.renameInFolder(h, from, to, ec); });
+    }
+    void removeInFolder(FileHandle f, const std::string& name, std::error_code& ec) override
+    {
+        on(f, [&](FileOps& fs, FileHandle h) { fs.removeInFolder(h, name, ec); });
+    }
+    std::vector<FolderEntry> listFolder(FileHandle f, std::error_code& ec) override
+    {
+        return on(f, [&](FileOps& fs, FileHandle h) { return fs.listFolder(h, ec); });
+    }
+
+private:
+    test::MemoryFileSystem& one_;
+    test::MemoryFileSystem& two_;
+    long count_ = 0;
+    long keepAfter_ = -1;
+    std::optional<std::pair<test::MemoryFileSystem::State, test::MemoryFileSystem::State>> kept_;
+};
+
+// A power cut after each operation of one batch whose songs lie on two file
+// systems: a block file system, where one sync makes everything durable,
+// and one that answers a sync of the whole system without passing it on,
+// as FUSE does. Every state of either, beside the other's worst, holds each
+// chart whole, and a later run finishes every song. Group commit on the
+// second would lose sealed charts here.
+TEST(LibraryPowerLoss, ABatchOnTwoKindsOfFileSystemKeepsEveryChart)
+{
+    using test::MemoryFileSystem;
+    const std::map<std::string, std::string> charts{
+        {"a.sm", test::fiveCharts()},
+        {"b.sm", test::songHeader() + chartBlock("Hard") + chartBlock("Easy") + chartBlock("Edit")},
+    };
+    const auto start = [&](MemoryFileSystem::Kind kind, std::uint64_t volume) {
+        MemoryFileSystem fs;
+        fs.setKind(kind, volume);
+        for (const auto& [name, bytes] : charts) fs.addFile(name, bytes);
+        return fs;
+    };
+    const auto sealAll = [](FileOps& ops) {
+        LibraryRun::Options options;
+        options.jobs = 1;
+        std::vector<SongReport> reports;
+        LibraryRun(ops, options, [&](const SongReport& r) { reports.push_back(r); }).run(findSongs(ops, {"one", "two"}, {}));
+        return reports;
+    };
+    const auto contents = [](const MemoryFileSystem& fs) {
+        std::map<std::string, std::string> files;
+        for (const std::string& name : fs.names()) files[name] = *fs.contents(name);
+        return files;
+    };
+    MemoryFileSystem block = start(MemoryFileSystem::Kind::block, 0);
+    MemoryFileSystem fuse = start(MemoryFileSystem::Kind::passesNoSync, 1);
+    TwoFileSystems both(block, fuse);
+    const std::vector<SongReport> first = sealAll(both);
+    ASSERT_EQ(first.size(), 4u);
+    for (const SongReport& r : first) ASSERT_EQ(r.result, SongResult::sealed) << r.chart << ": " << r.message;
+    const auto final = contents(block);
+    ASSERT_EQ(final, contents(fuse));
+    ASSERT_EQ(final.size(), 2u * 6u);
+
+    const auto only = [](const std::vector<test::DiskState>& states, const std::string& what) {
+        return std::find_if(states.begin(), states.end(), [&](const test::DiskState& s) { return s.what == what; })->disk;
+    };
+    long states = 0;
+    for (long k = 1; k <= both.operations(); ++k) {
+        SCOPED_TRACE("power cut after operation " + std::to_string(k));
+        MemoryFileSystem cutBlock = start(MemoryFileSystem::Kind::block, 0);
+        MemoryFileSystem cutFuse = start(MemoryFileSystem::Kind::passesNoSync, 1);
+        TwoFileSystems cut(cutBlock, cutFuse);
+        cut.keepStateAfter(k);
+        sealAll(cut);
+        cut.finish();
+        ASSERT_TRUE(cut.kept().has_value());
+        const auto onBlock = test::statesAfterPowerCut(cut.kept()->first);
+        const auto onFuse = test::statesAfterPowerCut(cut.kept()->second);
+        // Each state of one file system beside the other's fewest changes.
+        std::vector<std::pair<test::DiskState, MemoryFileSystem::State>> pairs;
+        for (const auto& state : onBlock) pairs.push_back({state, only(onFuse, "only what was synced")});
+        for (const auto& state : onFuse) pairs.push_back({{"second: " + state.what, state.disk}, only(onBlock, "only what was synced")});
+        for (auto& [state, other] : pairs) {
+            SCOPED_TRACE(state.what);
+            const bool second = state.what.starts_with("second: ");
+            MemoryFileSystem afterBlock(second ? other : state.disk);
+            MemoryFileSystem afterFuse(second ? state.disk : other);
+            afterBlock.setKind(MemoryFileSystem::Kind::block, 0);
+            afterFuse.setKind(MemoryFileSystem::Kind::passesNoSync, 1);
+            for (const MemoryFileSystem* fs : {&afterBlock, &afterFuse}) {
+                for (const auto& [name, bytes] : charts) {
+                    const std::optional<std::string> chart = fs->contents(name);
+                    ASSERT_TRUE(chart == bytes || chart == final.at(name)) << name;
+                    if (chart != final.at(name)) continue;
+                    for (int n = 2; n <= 6; ++n) {
+                        const std::string sealedName = name.substr(0, 1) + "_" + std::to_string(n) + ".dat";
+                        ASSERT_EQ(fs->contents(sealedName), final.at(sealedName)) << "replaced, but " << sealedName;
+                    }
+                }
+            }
+            TwoFileSystems after(afterBlock, afterFuse);
+            for (const SongReport& r : sealAll(after)) ASSERT_TRUE(isSuccess(r.result)) << r.chart << ": " << r.message;
+            ASSERT_EQ(contents(afterBlock), final);
+            ASSERT_EQ(contents(afterFuse), final);
+            ++states;
+        }
+    }
+    std::cout << "power cuts after " << both.operations() << " operations, " << states << " disk states checked\n";
+}
+
+// A failed sync of the file system fails the songs that relied on it, each
+// named by its own chart.
+TEST(LibraryBarrier, AFailedSyncFailsEachSongUnderItsOwnName)
+{
+    test::MemoryFileSystem fs;
+    for (const char* name : {"a.sm", "b.sm"}) fs.addFile(name, test::fiveCharts());
+    test::FileOpsProbe ops(
+        [](const test::FileOpsProbe::Call& call) {
+            return call.is("syncFileSystem") ? std::make_error_code(std::errc::io_error) : std::error_code();
+        },
+        fs);
+    std::vector<SongReport> reports;
+    LibraryRun(ops, {}, [&](const SongReport& r) { reports.push_back(r); }).run(findSongs(ops, {"."}, {}));
+    ASSERT_EQ(reports.size(), 2u);
+    for (const SongReport& r : reports) {
+        EXPECT_EQ(r.result, SongResult::failed);
+        EXPECT_EQ(r.message, r.chart + ": cannot sync its file system: " + std::make_error_code(std::errc::io_error).message());
+    }
+    EXPECT_EQ(fs.contents("a.sm"), test::fiveCharts());
+    EXPECT_EQ(fs.names(), (std::vector<std::string>{"a.sm", "b.sm"}));
 }
 
 }  // namespace
