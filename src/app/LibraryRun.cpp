@@ -164,7 +164,13 @@ private:
             }
             const FileHandle handle = ops_.openFolderInFolder(folder.handle(), found.name, ec);
             if (ec) {
-                unreadable_(below, "cannot read folder: " + ec.message());
+                FileStatus now;
+                std::error_code ignored;
+                const bool swapped = ops_.statusInFolder(folder.handle(), found.name, now, ignored) &&
+                                     now.kind != FileKind::directory;
+                unreadable_(below, swapped ? "is no longer a folder (replaced by a link or a file while the run went "
+                                             "on); left out"
+                                           : "cannot read folder: " + ec.message());
                 continue;
             }
             visit(File(ops_, below, handle), below, index, found.name, depth + 1);
