@@ -133,4 +133,9 @@ void sendStopRequest(int number)
     ::Sleep(100);
 }
 
+bool openFilesCanBeReplaced()
+{
+    return false;
+}
+
 }  // namespace chartseal::test

@@ -168,6 +168,10 @@ ProcessResult runProgram(const std::string& program, const std::string& dir, con
 // on POSIX systems); does nothing elsewhere.
 void giveAway(const std::string& path, std::uint32_t owner, std::uint32_t group);
 
+// Whether a file that another handle holds open for reading can be renamed
+// over: on POSIX systems it can; on Windows it cannot, whatever the locks.
+bool openFilesCanBeReplaced();
+
 // The system's own message for a name that does not exist.
 std::string noSuchFile();
 

@@ -177,7 +177,7 @@ TEST_F(EndToEnd, TheLibraryProgramSealsAFolderOfSongsAndSaysSoOnOneLine)
     test::writeFile(at("songs/two.sm"), fiveCharts());
     const test::ProcessResult first = runProgram(CHARTSEAL_LIBRARY_BIN, dir(), "", {"songs"});
     EXPECT_EQ(first.status, 0) << first.err;
-    EXPECT_EQ(first.out, "2 songs: 2 sealed, 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n");
+    EXPECT_EQ(first.out, "2 songs in 2 folders: 2 sealed, 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n");
     EXPECT_EQ(first.err, "");
     EXPECT_EQ(readFile(at("songs/album/one.sm")), fiveChartsSealed());
     EXPECT_EQ(readFile(at("songs/two_4.dat")), test::sealed(chartBlock("Challenge")));

@@ -178,7 +178,7 @@ TEST_F(LibraryUnderLimits, AFolderSwappedForALinkAtAnyMomentIsNeverFollowed)
     make();
     test::FileOpsProbe counter;
     std::ostringstream out, err;
-    ASSERT_EQ(LibraryCommand(out, err, false, 1024, counter).run({root}), kExitSuccess) << err.str();
+    ASSERT_EQ(LibraryCommand(out, err, false, 1024, counter).run({"--jobs", "1", root}), kExitSuccess) << err.str();
     const long operations = counter.count();
     for (long k = 1; k <= operations; ++k) {
         SCOPED_TRACE("swapped before operation " + std::to_string(k));
@@ -188,7 +188,7 @@ TEST_F(LibraryUnderLimits, AFolderSwappedForALinkAtAnyMomentIsNeverFollowed)
             return std::error_code();
         });
         std::ostringstream said, errors;
-        const int status = LibraryCommand(said, errors, false, 1024, ops).run({root});
+        const int status = LibraryCommand(said, errors, false, 1024, ops).run({"--jobs", "1", root});
         ASSERT_TRUE(status == kExitSuccess || status == kExitOutputFailed) << errors.str();
         ASSERT_EQ(readFile(privateAlbum + "/song.sm"), test::fiveCharts());
         ASSERT_EQ(std::distance(fs::directory_iterator(test::pathOf(privateAlbum)), {}), 1);

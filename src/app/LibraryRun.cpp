@@ -117,7 +117,9 @@ class Walk {
 public:
     Walk(FileOps& ops, SongLibrary& library,
          const std::function<void(const std::string&, const std::string&)>& unreadable)
-        : ops_(ops), library_(library), unreadable_(unreadable)
+        : ops_(ops), library_(library), unreadable_([&unreadable](const std::string& folder, const std::string& why) {
+              if (unreadable) unreadable(folder, why);
+          })
     {
     }
 
@@ -179,7 +181,7 @@ private:
 
     FileOps& ops_;
     SongLibrary& library_;
-    const std::function<void(const std::string&, const std::string&)>& unreadable_;
+    std::function<void(const std::string&, const std::string&)> unreadable_;
     std::set<std::pair<std::uint64_t, std::uint64_t>> seen_;
     std::set<std::pair<std::uint64_t, std::uint64_t>> charts_;
 };
@@ -227,6 +229,7 @@ struct LibraryRun::Song {
     SongReport report;
     bool going = true;  // no result yet
     bool atBarrier = false;  // its syncs left to the barriers
+    std::uint64_t volume = 0;  // of its folder
     std::uint64_t told = 0;  // of its size, given to progress
     std::optional<OutputWriter::PlainDurable> plain;
     std::optional<OutputWriter::AllDurable> all;
@@ -348,10 +351,9 @@ void LibraryRun::forEach(std::vector<Song>& songs, const std::function<void(Song
     for (std::thread& thread : threads) thread.join();
 }
 
-bool LibraryRun::groupCommit(File& folder)
+bool LibraryRun::groupCommit(File& folder, std::uint64_t volume)
 {
     std::error_code ec;
-    const std::uint64_t volume = folder.identity().volume;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (const auto known = groupCommit_.find(volume); known != groupCommit_.end()) return known->second;
@@ -369,10 +371,8 @@ void LibraryRun::barrier(std::vector<Song>& songs)
     std::map<std::uint64_t, std::error_code> synced;
     for (Song& song : songs) {
         if (!song.job || (!song.going && !song.replaced) || !song.atBarrier) continue;
-        File& folder = song.job->folder();
-        const std::uint64_t volume = folder.identity().volume;
-        if (synced.count(volume) == 0) ops_.syncFileSystem(folder.handle(), synced[volume]);
-        if (const std::error_code& ec = synced[volume]) {
+        if (synced.count(song.volume) == 0) ops_.syncFileSystem(song.job->folder().handle(), synced[song.volume]);
+        if (const std::error_code& ec = synced[song.volume]) {
             song.report.result = SongResult::failed;
             song.report.message = RunError(song.report.chart, "cannot sync its file system", ec).what();
             song.going = false;
@@ -404,7 +404,8 @@ void LibraryRun::sealBatch(std::vector<Song>& songs)
     forEach(songs, [this](Song& song) {
         surveyAndPartition(song, true);
         SealJob& job = *song.job;
-        song.atBarrier = groupCommit(job.folder());
+        song.volume = job.folder().identity().volume;
+        song.atBarrier = groupCommit(job.folder(), song.volume);
         OutputWriter& writer = job.writer(
             checkpoint_, [&song](const std::string& line) { song.report.message = line; },
             song.atBarrier ? OutputWriter::Syncs::atBarrier : OutputWriter::Syncs::now);

@@ -123,9 +123,9 @@ private:
     // Syncs every file system that takes one sync for all and that a song
     // still going is on; where that fails, so do its songs.
     void barrier(std::vector<Song>& songs);
-    // Whether the song's file system takes one sync for all, as far as is
-    // known for certain; asked once per file system.
-    bool groupCommit(File& folder);
+    // Whether the file system of the folder (on this volume) takes one sync
+    // for all, as far as is known for certain; asked once per file system.
+    bool groupCommit(File& folder, std::uint64_t volume);
     // Tells progress of the song's work up to the part given of its size.
     void advance(Song& song, std::uint64_t upTo, bool songDone);
 
