@@ -8,7 +8,14 @@
 //       beside a P means that P is whole;
 //   (b) P goes only by the rename, or once every S of this run is gone.
 // Together: all five S and no P means a finished run prepared the song, and
-// nothing else does. Every file a run writes is new to it, and a run removes
+// nothing else does, but for five empty S, which prove nothing. A
+// finished run syncs its S, with their charts, before the rename, so one
+// that had charts to seal leaves S that are not empty; five empty S are what
+// a run with nothing to seal left (or placeholders). Beside a chart that
+// this run would seal nothing of, they are the song as this run would leave
+// it, and the run is refused as sealed already; beside a chart with charts
+// to seal, they hold nothing to lose, and are removed as leftovers before
+// the song is sealed. Every file a run writes is new to it, and a run removes
 // a file it did not create only when each of its bytes is the byte the run
 // would write there (or a zero, which a power cut can leave in unsynced
 // data), and it is no longer: what it destroys, it gives back.
@@ -17,8 +24,8 @@
 // |----------------|------------------------------------------------|---------------------|--------------------------------|----------------------------------------|
 // | inspect        | reads the six names; checks each leftover      | nothing changed     | the folder as found            | the same                               |
 // |                | against what this run writes; refuses others   |                     |                                |                                        |
-// | clear          | removes S leftovers, syncs the folder, then    | the S removals      | C, perhaps P                   | checks P again and removes it          |
-// |                | removes a P leftover                           |                     |                                |                                        |
+// | clear          | removes S leftovers (five empty S among them), | the S removals      | C, perhaps P (or some of five  | checks P again and removes it (empty   |
+// |                | syncs the folder, then removes a P leftover    |                     | empty S)                       | S: removed, as leftovers)              |
 // | write plain    | creates P with the owner's bits, gives it the  | P whole and named   | C, P (in part, zeros, whole)   | P a prefix: removed, sealed again      |
 // |                | chart's attributes, writes and syncs it, syncs |                     |                                |                                        |
 // |                | the folder                                     |                     |                                |                                        |
@@ -251,16 +258,26 @@ OutputWriter::Inspected OutputWriter::inspect(bool changeNothing)
     }
     if (allSealed && !isFound(1)) {
         // What a finished run leaves: the song is prepared already.
+        bool changesNothing = true;
         for (int number = 2; number <= kSlotCount; ++number) {
             if (fout[number - 1].found->size() > 0) {
                 throw RunError(fout[number - 1].name, "already holds sealed charts; remove it to seal again",
                                Failure::sealedAlready);
             }
+            changesNothing = changesNothing && expectedSize(number) == 0;
         }
-        throw RunError(chartPath_,
-                       "is sealed already: its sealed files " + shownName(outPath(base_, 2)) + " to " +
-                           shownName(outPath(base_, 6)) + " are there; remove them to seal again",
-                       Failure::sealedAlready);
+        // Five empty sealed files are what a run with nothing to seal left
+        // (or placeholders). Beside a chart that this run would seal nothing
+        // of, the song is as this run would leave it; beside one with charts
+        // to seal, no finished run left them (it syncs its sealed files,
+        // with their charts, before the rename), and they hold nothing to
+        // lose: leftovers, removed below like any other.
+        if (changesNothing) {
+            throw RunError(chartPath_,
+                           "is sealed already: its sealed files " + shownName(outPath(base_, 2)) + " to " +
+                               shownName(outPath(base_, 6)) + " are there; remove them to seal again",
+                           Failure::sealedAlready);
+        }
     }
 
     allocateBlock();

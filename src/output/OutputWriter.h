@@ -87,11 +87,11 @@ public:
     // Changes nothing (but for the second name of a chart whose replacement
     // was cut in half, unless changeNothing). Refuses, with a RunError, a
     // chart that is linked elsewhere, an output name that is not a regular
-    // file of its own, a song that a finished run prepared (Failure::
-    // sealedAlready), and any file at an output name that is not a leftover
-    // of an unfinished run on this chart: one whose every byte is the byte
-    // this run writes there, or zero, and that is no longer than this run
-    // makes it.
+    // file of its own, a song that a finished run prepared and that this run
+    // would not change (Failure::sealedAlready), and any file at an output
+    // name that is not a leftover of an unfinished run on this chart: one
+    // whose every byte is the byte this run writes there, or zero, and that
+    // is no longer than this run makes it.
     Inspected inspect(bool changeNothing = false);
     // Removes the leftovers found: the sealed files first, then the plain
     // output file.
