@@ -235,9 +235,18 @@ void MemoryFileSystem::setExtendedAttribute(FileHandle fd, const std::string&, c
     if (counted(ec, fd) && value) fail(ec, std::errc::operation_not_supported);
 }
 
+bool MemoryFileSystem::readable(std::error_code& ec, FileHandle fd)
+{
+    if (folderUnreadable_ && open_[fd].inode == 0) {
+        fail(ec, std::errc::permission_denied);
+        return false;
+    }
+    return true;
+}
+
 void MemoryFileSystem::sync(FileHandle fd, std::error_code& ec)
 {
-    if (!counted(ec, fd)) return;
+    if (!counted(ec, fd) || !readable(ec, fd)) return;
     const ino_t inode = open_[fd].inode;
     if (inode == 0) {
         state_.durableEntries = state_.entries;
@@ -249,9 +258,14 @@ void MemoryFileSystem::sync(FileHandle fd, std::error_code& ec)
     file.durableMode = file.mode;
 }
 
-void MemoryFileSystem::syncFileSystem(FileHandle folder, std::error_code& ec)
+void MemoryFileSystem::checkFolderSync(FileHandle folder, std::error_code& ec)
 {
-    if (!counted(ec, folder, true) || kind_ == Kind::passesNoSync) return;
+    if (counted(ec, folder, true)) readable(ec, folder);
+}
+
+void MemoryFileSystem::syncFileSystem(FileHandle file, std::error_code& ec)
+{
+    if (!counted(ec, file) || !readable(ec, file) || kind_ == Kind::passesNoSync) return;
     for (auto& [inode, file] : state_.inodes) {
         file.durable = file.current;
         file.durableMode = file.mode;
@@ -268,7 +282,7 @@ bool MemoryFileSystem::syncsWholeFileSystem(FileHandle folder, std::error_code& 
 std::vector<FolderEntry> MemoryFileSystem::listFolder(FileHandle folder, std::error_code& ec)
 {
     std::vector<FolderEntry> entries;
-    if (!counted(ec, folder, true)) return entries;
+    if (!counted(ec, folder, true) || !readable(ec, folder)) return entries;
     for (const auto& entry : state_.entries) entries.push_back({entry.first, FileKind::regular});
     return entries;
 }

@@ -55,6 +55,13 @@ public:
         volume_ = volume;
     }
 
+    // The folder becomes one the runner may add to but not read (a drop
+    // box), as on Linux: it cannot be listed or synced by itself, and its
+    // sync is refused with "permission denied", as is a sync of the file
+    // system through it; a sync of the file system through a file in it
+    // still makes everything durable.
+    void denyReadingFolder() { folderUnreadable_ = true; }
+
     // Every operation counts; the state right after the given one is kept.
     void keepStateAfter(long operation) { keepAfter_ = operation; }
     // To be called when the run is over, in case its last operation was the one.
@@ -90,9 +97,10 @@ public:
     void setExtendedAttribute(FileHandle fd, const std::string&, const std::optional<std::string>& value,
                               std::error_code& ec) override;
     void sync(FileHandle fd, std::error_code& ec) override;
+    void checkFolderSync(FileHandle folder, std::error_code& ec) override;
     // As its kind says: a block file system makes everything durable; one
     // that does not pass the call on (as FUSE) answers it and does nothing.
-    void syncFileSystem(FileHandle folder, std::error_code& ec) override;
+    void syncFileSystem(FileHandle file, std::error_code& ec) override;
     bool syncsWholeFileSystem(FileHandle folder, std::error_code& ec) override;
     std::vector<FolderEntry> listFolder(FileHandle folder, std::error_code& ec) override;
     // Write-back may have started: nothing more is durable for it.
@@ -118,9 +126,13 @@ private:
     void fill(ino_t inode, FileStatus& st) const;
     Inode& touched(ino_t inode);
 
+    // False (EACCES) for the folder's handle of a folder that cannot be read.
+    bool readable(std::error_code& ec, FileHandle fd);
+
     State state_;
     Kind kind_ = Kind::block;
     std::uint64_t volume_ = 0;
+    bool folderUnreadable_ = false;
     std::map<FileHandle, Open> open_;
     ino_t nextInode_ = 2;
     FileHandle nextFd_ = 3;

@@ -101,9 +101,13 @@ void FileOpsProbe::sync(FileHandle f, std::error_code& ec)
 {
     if (proceed("sync", f, ec)) inner_.sync(f, ec);
 }
-void FileOpsProbe::syncFileSystem(FileHandle folder, std::error_code& ec)
+void FileOpsProbe::checkFolderSync(FileHandle folder, std::error_code& ec)
 {
-    if (proceed("syncFileSystem", folder, ec)) inner_.syncFileSystem(folder, ec);
+    if (proceed("checkFolderSync", folder, ec)) inner_.checkFolderSync(folder, ec);
+}
+void FileOpsProbe::syncFileSystem(FileHandle file, std::error_code& ec)
+{
+    if (proceed("syncFileSystem", file, ec)) inner_.syncFileSystem(file, ec);
 }
 bool FileOpsProbe::syncsWholeFileSystem(FileHandle folder, std::error_code& ec)
 {

@@ -63,7 +63,8 @@ public:
     void setExtendedAttribute(FileHandle f, const std::string& name, const std::optional<std::string>& value,
                               std::error_code& ec) override;
     void sync(FileHandle f, std::error_code& ec) override;
-    void syncFileSystem(FileHandle folder, std::error_code& ec) override;
+    void checkFolderSync(FileHandle folder, std::error_code& ec) override;
+    void syncFileSystem(FileHandle file, std::error_code& ec) override;
     bool syncsWholeFileSystem(FileHandle folder, std::error_code& ec) override;
     std::vector<FolderEntry> listFolder(FileHandle folder, std::error_code& ec) override;
     void writeBack(FileHandle f, std::uint64_t offset, std::uint64_t length, bool wait, std::error_code& ec) override;

@@ -79,6 +79,45 @@ TEST_F(EndToEnd, SealedFilesAlreadyThereAreRefusedAndKept)
     expectSealed("song");
 }
 
+// Five empty sealed files and no plain file: what a run with nothing to
+// seal leaves, or placeholders.
+struct EmptySealedFilesCase {
+    const char* name;
+    std::string chart;
+    int status;
+    std::string err;  // after the pauses
+    friend void PrintTo(const EmptySealedFilesCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class FiveEmptySealedFiles : public EndToEnd, public ::testing::WithParamInterface<EmptySealedFilesCase> {};
+
+TEST_P(FiveEmptySealedFiles, AreLeftoversUnlessTheRunWouldSealNothing)
+{
+    const EmptySealedFilesCase& c = GetParam();
+    test::writeFile(at("song.sm"), c.chart);
+    for (int n = 2; n <= 6; ++n) test::writeFile(at("song_" + std::to_string(n) + ".dat"), "");
+    const test::ProcessResult r = runProgram(CHARTSEAL_BIN, dir(), "song\n\n\n");
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.err, kPauses + c.err);
+    if (c.status == 0) {
+        expectSealed("song");
+    } else {
+        EXPECT_EQ(readFile(at("song.sm")), c.chart);
+        for (int n = 2; n <= 6; ++n) EXPECT_EQ(readFile(at("song_" + std::to_string(n) + ".dat")), "") << n;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir()), {}), 6);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Charts, FiveEmptySealedFiles,
+    ::testing::Values(EmptySealedFilesCase{"WithChartsToSeal", test::fiveCharts(), 0, ""},
+                      EmptySealedFilesCase{"WithNothingToSeal",
+                                           test::songHeader() + chartBlock("Easy") + chartBlock("Medium"),
+                                           kExitOutputFailed,
+                                           "chartseal: song.sm: is sealed already: its sealed files song_2.dat to "
+                                           "song_6.dat are there; remove them to seal again\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(EndToEnd, ADirectoryAtASealedNameIsRefusedBeforeAnythingChanges)
 {
     test::writeFile(at("song.sm"), fiveCharts());

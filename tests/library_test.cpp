@@ -549,6 +549,10 @@ public:
     {
         on(f, [&](FileOps& fs, FileHandle h) { fs.sync(h, ec); });
     }
+    void checkFolderSync(FileHandle f, std::error_code& ec) override
+    {
+        on(f, [&](FileOps& fs, FileHandle h) { fs.checkFolderSync(h, ec); });
+    }
     void syncFileSystem(FileHandle f, std::error_code& ec) override
     {
         on(f, [&](FileOps& fs, FileHandle h) { fs.syncFileSystem(h, ec); });

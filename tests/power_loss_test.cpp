@@ -23,6 +23,7 @@ struct Scenario {
     const char* name;
     std::uint32_t chartMode;
     std::vector<std::string> emptyBefore;  // empty files at output names before the run
+    bool dropBox = false;                   // a folder the runner may write but not read
     friend void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 };
 
@@ -41,6 +42,7 @@ protected:
         MemoryFileSystem fs;
         fs.addFile("song.sm", original, GetParam().chartMode);
         for (const std::string& name : GetParam().emptyBefore) fs.addFile(name, "");
+        if (GetParam().dropBox) fs.denyReadingFolder();
         return fs;
     }
     static int run(MemoryFileSystem& fs, std::string& messages)
@@ -97,6 +99,7 @@ TEST_P(PowerLoss, EveryStateHoldsTheChartAndARerunEndsWithTheFinalResult)
         for (const DiskState& state : statesAfterPowerCut(*cut.kept())) {
             SCOPED_TRACE(state.what);
             MemoryFileSystem after(state.disk);
+            if (GetParam().dropBox) after.denyReadingFolder();
             const std::optional<std::string> chart = after.contents("song.sm");
             ASSERT_TRUE(chart == original || chart == final) << "the chart holds neither its old nor its new bytes";
             expectNoWiderMode(after);
@@ -128,7 +131,17 @@ TEST_P(PowerLoss, EveryStateHoldsTheChartAndARerunEndsWithTheFinalResult)
 INSTANTIATE_TEST_SUITE_P(Folders, PowerLoss,
                          ::testing::Values(Scenario{"FreshFolder", 0640, {}},
                                            Scenario{"ReadOnlyChart", 0444, {}},
-                                           Scenario{"EmptySealedFilesBefore", 0600, {"song_2.dat", "song_6.dat"}}),
+                                           Scenario{"EmptySealedFilesBefore", 0600, {"song_2.dat", "song_6.dat"}},
+                                           Scenario{"FiveEmptySealedFilesBefore",
+                                                    0600,
+                                                    {"song_2.dat", "song_3.dat", "song_4.dat", "song_5.dat",
+                                                     "song_6.dat"}},
+                                           Scenario{"DropBox", 0640, {}, true},
+                                           Scenario{"DropBoxWithFiveEmptySealedFiles",
+                                                    0600,
+                                                    {"song_2.dat", "song_3.dat", "song_4.dat", "song_5.dat",
+                                                     "song_6.dat"},
+                                                    true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

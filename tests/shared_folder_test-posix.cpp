@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "FolderSnapshot-posix.h"
@@ -253,6 +254,50 @@ void expectSealed(SharedFolder& f, Owner owner)
 
 const std::string kNotALeftover = "is not a leftover of an unfinished run on this chart, which is left unchanged";
 
+// Each entry of a folder: its bytes, owner, group and mode.
+std::map<std::string, std::string> contentsOf(const std::string& dir)
+{
+    std::map<std::string, std::string> all;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const Owner has = ownerOf(entry.path().string());
+        all[entry.path().filename().string()] = std::to_string(has.uid) + ":" + std::to_string(has.gid) + " " +
+                                                std::to_string(has.mode) + " " +
+                                                readFile(entry.path().string()).value_or("<unreadable>");
+    }
+    return all;
+}
+
+// The folder holds what the same runner's run on the same chart leaves in a
+// clean folder of its own, byte for byte, owners and modes too.
+void expectAsInACleanFolder(SharedFolder& f, const Identity& runner, const std::string& chart, Owner chartOwner)
+{
+    const std::string clean = f.makeElsewhere();
+    ASSERT_EQ(::chown(clean.c_str(), runner.uid, runner.gid), 0);
+    ASSERT_EQ(::chmod(clean.c_str(), 0755), 0);
+    test::writeFile(clean + "/song.sm", chart);
+    ASSERT_EQ(::chown((clean + "/song.sm").c_str(), chartOwner.uid, chartOwner.gid), 0);
+    ASSERT_EQ(::chmod((clean + "/song.sm").c_str(), chartOwner.mode), 0);
+    const Ran ran = runAs(runner, clean + "/song");
+    ASSERT_EQ(ran.status, 0) << ran.err;
+    EXPECT_EQ(contentsOf(f.path("")), contentsOf(clean));
+}
+
+// A drop box of root's: user A may enter it and add files, not list it.
+void dropBox(SharedFolder& f, mode_t mode)
+{
+    f.folder(0, 0, mode);
+    f.chart(kA, kA, 0644);
+}
+void expectSealedInADropBox(SharedFolder& f, mode_t mode)
+{
+    expectAsInACleanFolder(f, userA, SharedFolder::fiveCharts(), {kA, kA, 0644});
+    const Owner folder = ownerOf(f.path(""));
+    EXPECT_EQ(folder.uid, 0u);
+    EXPECT_EQ(folder.mode, mode);
+}
+
+const std::string kFiveEmptySealedFiles[] = {"song_2.dat", "song_3.dat", "song_4.dat", "song_5.dat", "song_6.dat"};
+
 INSTANTIATE_TEST_SUITE_P(
     Folders, Shared,
     ::testing::Values(
@@ -410,7 +455,35 @@ INSTANTIATE_TEST_SUITE_P(
                  f.file("song_6.dat", "", kA, kG, 0664);
              },
              memberB, 0, "", [](SharedFolder& f) { expectSealed(f, {kB, kG, 0664}); }},
+        // False refusals before: five empty sealed files, which a run with
+        // nothing to seal leaves, beside a chart since given charts to seal.
+        Case{"FiveEmptySealedFilesBesideAChartWithChartsToSeal",
+             [](SharedFolder& f) {
+                 f.chart(kA, kA, 0644);
+                 for (const std::string& name : kFiveEmptySealedFiles) f.file(name, "", kA, kA, 0644);
+             },
+             userA, 0, "",
+             [](SharedFolder& f) {
+                 expectAsInACleanFolder(f, userA, SharedFolder::fiveCharts(), {kA, kA, 0644});
+             }},
+        // A drop box: the chart can be read and the folder written.
+        Case{"ADropBoxOfRoot", [](SharedFolder& f) { dropBox(f, 0733); }, userA, 0, "",
+             [](SharedFolder& f) { expectSealedInADropBox(f, 0733); }},
+        Case{"AStickyDropBoxOfRoot", [](SharedFolder& f) { dropBox(f, 01733); }, userA, 0, "",
+             [](SharedFolder& f) { expectSealedInADropBox(f, 01733); }},
+        Case{"ADropBoxWithFiveEmptySealedFiles",
+             [](SharedFolder& f) {
+                 dropBox(f, 01733);
+                 for (const std::string& name : kFiveEmptySealedFiles) f.file(name, "", kA, kA, 0644);
+             },
+             userA, 0, "", [](SharedFolder& f) { expectSealedInADropBox(f, 01733); }},
         // Running twice is running once, also with nothing to seal.
+        Case{"FiveEmptySealedFilesBesideAChartWithNothingToSeal",
+             [](SharedFolder& f) {
+                 f.chart(kA, kA, 0644, test::songHeader() + chartBlock("Easy") + chartBlock("Medium"));
+                 for (const std::string& name : kFiveEmptySealedFiles) f.file(name, "", kA, kA, 0644);
+             },
+             userA, 1, "song.sm: is sealed already: its sealed files ", nullptr},
         Case{"ASongWithNothingToSealSealedAgain",
              [](SharedFolder& f) {
                  f.chart(kA, kA, 0644, test::songHeader() + chartBlock("Easy") + chartBlock("Medium"));
@@ -431,6 +504,27 @@ TEST_F(SharedFolder, ASongWithNothingToSealChangesNoByteWhenSealedAgain)
         EXPECT_EQ(ran.err, "chartseal: " + at("song.sm") + ": is sealed already: its sealed files " + outName(2) +
                                " to " + outName(6) + " are there; remove them to seal again\n");
         EXPECT_EQ(test::snapshot(dir()), before);
+    }
+}
+
+TEST_F(SharedFolder, ADropBoxWhoseFileSystemCannotBeSyncedIsRefusedWithNothingChanged)
+{
+    // A system that cannot sync a whole file system for the runner (as
+    // Windows cannot) leaves no way to make a drop box's changes durable.
+    test::FileOpsProbe ops([](const test::FileOpsProbe::Call& call) {
+        return call.is("syncFileSystem") ? std::make_error_code(std::errc::operation_not_supported) : std::error_code();
+    });
+    for (const mode_t mode : {mode_t{0733}, mode_t{01733}}) {
+        SCOPED_TRACE(mode);
+        dropBox(*this, mode);
+        const auto before = test::snapshot(dir());
+        const Ran ran = runAs(userA, at("song"), ops);
+        EXPECT_EQ(ran.status, 1);
+        EXPECT_EQ(ran.err, "chartseal: " + dir() +
+                               ": cannot be read (Permission denied), so the run cannot make its changes to it "
+                               "durable; the chart is left unchanged\n");
+        EXPECT_EQ(test::snapshot(dir()), before);
+        EXPECT_EQ(ownerOf(dir()).mode, mode);
     }
 }
 

@@ -75,16 +75,55 @@ auto retried(Call call) -> decltype(call())
 
 bool unsupported(int err) { return err == ENOTSUP || err == EOPNOTSUPP || err == ENOSYS; }
 
+// A folder opened only for its names (O_PATH), as one the runner may not
+// read is: it can be neither read nor synced through this descriptor.
+bool namesOnly(FileHandle file)
+{
+    const int flags = ::fcntl(fd(file), F_GETFL);
+    return flags != -1 && (flags & O_PATH) != 0;
+}
+
+// Such a folder opened again for reading, which succeeds only where the
+// runner may read it now; -1 with errno set otherwise. The caller closes it.
+int openedForReading(FileHandle folder)
+{
+    return retried([&] { return ::openat(fd(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+}
+
+// Where a file's extended attributes are read: its descriptor, or for a
+// folder opened for its names only, the descriptor's name in /proc, which
+// the *xattr calls follow to the folder itself.
+class AttributeSource {
+public:
+    explicit AttributeSource(FileHandle file)
+        : fd_(fd(file)), proc_(namesOnly(file) ? "/proc/self/fd/" + std::to_string(fd(file)) : std::string())
+    {
+    }
+    ssize_t list(char* names, std::size_t size) const
+    {
+        return proc_.empty() ? ::flistxattr(fd_, names, size) : ::listxattr(proc_.c_str(), names, size);
+    }
+    ssize_t get(const std::string& name, void* value, std::size_t size) const
+    {
+        return proc_.empty() ? ::fgetxattr(fd_, name.c_str(), value, size)
+                             : ::getxattr(proc_.c_str(), name.c_str(), value, size);
+    }
+
+private:
+    int fd_;
+    std::string proc_;
+};
+
 // The names of a file's extended attributes, each ended by a zero byte;
 // false with errno set on failure. A size that changes in between (an
 // attribute added) is asked again.
-bool readList(FileHandle file, std::string& names)
+bool readList(const AttributeSource& file, std::string& names)
 {
     for (;;) {
-        const ssize_t size = ::flistxattr(fd(file), nullptr, 0);
+        const ssize_t size = file.list(nullptr, 0);
         if (size < 0) return false;
         names.resize(static_cast<std::size_t>(size));
-        const ssize_t n = ::flistxattr(fd(file), names.data(), names.size());
+        const ssize_t n = file.list(names.data(), names.size());
         if (n >= 0) {
             names.resize(static_cast<std::size_t>(n));
             return true;
@@ -93,13 +132,13 @@ bool readList(FileHandle file, std::string& names)
     }
 }
 
-bool readValue(FileHandle file, ExtendedAttribute& attribute)
+bool readValue(const AttributeSource& file, ExtendedAttribute& attribute)
 {
     for (;;) {
-        const ssize_t size = ::fgetxattr(fd(file), attribute.name.c_str(), nullptr, 0);
+        const ssize_t size = file.get(attribute.name, nullptr, 0);
         if (size < 0) return false;
         attribute.value.resize(static_cast<std::size_t>(size));
-        const ssize_t n = ::fgetxattr(fd(file), attribute.name.c_str(), attribute.value.data(), attribute.value.size());
+        const ssize_t n = file.get(attribute.name, attribute.value.data(), attribute.value.size());
         if (n >= 0) {
             attribute.value.resize(static_cast<std::size_t>(n));
             return true;
@@ -109,10 +148,30 @@ bool readValue(FileHandle file, ExtendedAttribute& attribute)
 }
 
 class PosixFileOps final : public FileOps {
+    // Calls call with a descriptor that can be read or synced: the file's
+    // own, or for a folder opened for its names only, one opened again for
+    // reading; ec holds why there is none.
+    template <typename Call>
+    static void throughReadable(FileHandle file, std::error_code& ec, Call call)
+    {
+        if (!namesOnly(file)) {
+            checked(retried([&] { return call(fd(file)); }), ec);
+            return;
+        }
+        const int readable = checked(openedForReading(file), ec);
+        if (readable < 0) return;
+        checked(retried([&] { return call(readable); }), ec);
+        ::close(readable);
+    }
+
 public:
     FileHandle openFolder(const std::string& path, std::error_code& ec) override
     {
-        return checked<FileHandle>(retried([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }),
+        const int folder = retried([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+        if (folder >= 0 || errno != EACCES) return checked<FileHandle>(folder, ec);
+        // A folder the runner may not read: its names still work through a
+        // descriptor that only looks them up (the *at calls take it).
+        return checked<FileHandle>(retried([&] { return ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }),
                                    ec);
     }
     FileHandle openFolderInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
@@ -208,8 +267,9 @@ public:
     std::vector<ExtendedAttribute> extendedAttributes(FileHandle file, std::error_code& ec) override
     {
         ec.clear();
+        const AttributeSource source(file);
         std::string names;
-        if (!readList(file, names)) {
+        if (!readList(source, names)) {
             if (!unsupported(errno)) ec.assign(errno, std::system_category());
             return {};
         }
@@ -217,7 +277,7 @@ public:
         for (std::size_t at = 0; at < names.size();) {
             ExtendedAttribute attribute{std::string(names.c_str() + at), {}};
             at += attribute.name.size() + 1;
-            if (readValue(file, attribute)) {
+            if (readValue(source, attribute)) {
                 all.push_back(std::move(attribute));
             } else if (errno != ENODATA) {  // ENODATA: removed since the listing
                 ec.assign(errno, std::system_category());
@@ -239,10 +299,19 @@ public:
             ec.assign(errno, std::system_category());
         }
     }
-    void sync(FileHandle file, std::error_code& ec) override { checked(retried([&] { return ::fsync(fd(file)); }), ec); }
-    void syncFileSystem(FileHandle folder, std::error_code& ec) override
+    void sync(FileHandle file, std::error_code& ec) override
     {
-        checked(retried([&] { return ::syncfs(fd(folder)); }), ec);
+        // fsync(2) takes no descriptor that only looks names up: such a
+        // folder is synced through a reading one, where it may be read now.
+        throughReadable(file, ec, [](int readable) { return ::fsync(readable); });
+    }
+    void checkFolderSync(FileHandle folder, std::error_code& ec) override
+    {
+        throughReadable(folder, ec, [](int) { return 0; });
+    }
+    void syncFileSystem(FileHandle file, std::error_code& ec) override
+    {
+        throughReadable(file, ec, [](int readable) { return ::syncfs(readable); });
     }
     bool syncsWholeFileSystem(FileHandle folder, std::error_code& ec) override
     {

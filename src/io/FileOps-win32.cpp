@@ -172,8 +172,15 @@ public:
         // form (\\?\C:\...) where it is long.
         const std::wstring full = absoluteName(toWide(path));
         const std::wstring name = longName(full);
-        const HANDLE h = ::CreateFileW(name.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        HANDLE h = ::CreateFileW(name.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+            // A folder the runner may add files to but not list: its names
+            // are joined to its full name, so a handle that reads its
+            // attributes serves as well.
+            h = ::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        }
         if (h == INVALID_HANDLE_VALUE) return failedHandle(ec);
         ec.clear();
         const std::lock_guard<std::mutex> lock(names_);
@@ -365,6 +372,9 @@ public:
             ec = std::error_code(static_cast<int>(error), std::system_category());
         }
     }
+    // A folder is synced as far as Windows allows whatever the runner may do
+    // in it (see sync): one it may not list is no different.
+    void checkFolderSync(FileHandle, std::error_code& ec) override { ec.clear(); }
     // Flushing a whole volume needs an administrator's handle to it: each
     // file is synced on its own instead.
     void syncFileSystem(FileHandle, std::error_code& ec) override

@@ -85,7 +85,10 @@ class FileOps {
 public:
     virtual ~FileOps() = default;
 
-    // A folder, for the names in it; links in the path are followed.
+    // A folder, for the names in it; links in the path are followed. A
+    // folder that the runner may enter and add to but not read (a drop box)
+    // opens too: its names can be used, but it cannot be listed, and
+    // checkFolderSync says whether it can be synced.
     virtual FileHandle openFolder(const std::string& path, std::error_code& ec) = 0;
     // A folder that is an entry of the folder, never through a link: a link
     // or anything else that is not a folder at the name fails (on POSIX
@@ -140,10 +143,17 @@ public:
     // Makes the file's data and attributes, or a folder's entries (names
     // created, removed, renamed), durable on the storage device.
     virtual void sync(FileHandle file, std::error_code& ec) = 0;
-    // Makes everything written to the file system that holds the folder
-    // durable, as a sync of every file and folder on it would; fails with
-    // the system's "not supported" where there is no such call (Windows).
-    virtual void syncFileSystem(FileHandle folder, std::error_code& ec) = 0;
+    // Whether sync() makes the folder's entries durable: ec is cleared where
+    // it does, and holds the system's "permission denied" where the folder
+    // cannot be synced by itself because the runner may not read it (so on
+    // POSIX systems); any other error is a failure to find out. Changes
+    // nothing.
+    virtual void checkFolderSync(FileHandle folder, std::error_code& ec) = 0;
+    // Makes everything written to the file system that holds the open file
+    // or folder durable, as a sync of every file and folder on it would;
+    // fails with the system's "not supported" where there is no such call
+    // (Windows).
+    virtual void syncFileSystem(FileHandle file, std::error_code& ec) = 0;
     // Whether one syncFileSystem on the folder's file system is known to
     // make every change of its files and folders durable: true only for
     // local block file systems whose sync is documented to do so (on Linux

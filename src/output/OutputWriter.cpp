@@ -8,17 +8,30 @@
 //       beside a P means that P is whole;
 //   (b) P goes only by the rename, or once every S of this run is gone.
 // Together: all five S and no P means a finished run prepared the song, and
-// nothing else does. Every file a run writes is new to it, and a run removes
+// nothing else does, but for five empty S, which prove nothing. A
+// finished run syncs its S, with their charts, before the rename, so one
+// that had charts to seal leaves S that are not empty; five empty S are what
+// a run with nothing to seal left (or placeholders). Beside a chart that
+// this run would seal nothing of, they are the song as this run would leave
+// it, and the run is refused as sealed already; beside a chart with charts
+// to seal, they hold nothing to lose, and are removed as leftovers before
+// the song is sealed. Every file a run writes is new to it, and a run removes
 // a file it did not create only when each of its bytes is the byte the run
 // would write there (or a zero, which a power cut can leave in unsynced
 // data), and it is no longer: what it destroys, it gives back.
+//
+// "Syncs the folder" is the folder's own sync, or for a folder the runner may
+// write but not read (a drop box, which Linux syncs only through a
+// descriptor that may read it), a sync of its whole file system through a
+// second handle of the chart, which makes the same entries durable. Where
+// neither can be had, the run is refused before it changes anything.
 //
 // | step           | what it does                                   | durable after it    | a crash after it leaves        | the next run                           |
 // |----------------|------------------------------------------------|---------------------|--------------------------------|----------------------------------------|
 // | inspect        | reads the six names; checks each leftover      | nothing changed     | the folder as found            | the same                               |
 // |                | against what this run writes; refuses others   |                     |                                |                                        |
-// | clear          | removes S leftovers, syncs the folder, then    | the S removals      | C, perhaps P                   | checks P again and removes it          |
-// |                | removes a P leftover                           |                     |                                |                                        |
+// | clear          | removes S leftovers (five empty S among them), | the S removals      | C, perhaps P (or some of five  | checks P again and removes it (empty   |
+// |                | syncs the folder, then removes a P leftover    |                     | empty S)                       | S: removed, as leftovers)              |
 // | write plain    | creates P with the owner's bits, gives it the  | P whole and named   | C, P (in part, zeros, whole)   | P a prefix: removed, sealed again      |
 // |                | chart's attributes, writes and syncs it, syncs |                     |                                |                                        |
 // |                | the folder                                     |                     |                                |                                        |
@@ -171,6 +184,60 @@ void OutputWriter::syncNow(File& file)
     if (syncs_ == Syncs::now) file.sync();
 }
 
+void OutputWriter::syncFolder(std::error_code& ec)
+{
+    if (fileSystemOfFolder_.isOpen()) {
+        ops_.syncFileSystem(fileSystemOfFolder_.handle(), ec);
+    } else {
+        ops_.sync(folder_.handle(), ec);
+    }
+}
+
+void OutputWriter::syncFolder()
+{
+    std::error_code ec;
+    syncFolder(ec);
+    if (ec) throw RunError(folder_.path(), "cannot sync", ec);
+}
+
+void OutputWriter::checkFolderDurable()
+{
+    if (folderChecked_) return;
+    std::error_code why;
+    ops_.checkFolderSync(folder_.handle(), why);
+    if (!why) {
+        folderChecked_ = true;
+        return;
+    }
+    // Anything but a folder the runner may not read is a failure to check.
+    if (why != std::errc::permission_denied) throw RunError(folder_.path(), "cannot sync", why);
+    const RunError refused = refusal(folder_.path(), "cannot be read (" + why.message() +
+                                                         "), so the run cannot make its changes to it durable; "
+                                                         "the chart is left unchanged");
+    // A folder the runner may write but not read (a drop box). A sync of its
+    // whole file system makes its entries durable all the same, where one
+    // can be had: through a file on that file system that stays open until
+    // the run is over, a second handle of the chart (the first is closed
+    // before the rename). The chart must be on the folder's volume, not a
+    // file mounted over its name. A barrier syncs through the folder, which
+    // it cannot.
+    if (syncs_ == Syncs::atBarrier) throw refused;
+    std::error_code ec;
+    const FileHandle handle = ops_.openInFolder(folder_.handle(), chartEntry_, ec);
+    if (ec) throw refused;
+    File chart(ops_, chartPath_, handle);
+    const FileStatus st = ops_.status(handle, ec);
+    if (ec || !sameFile(st, chartStatus_)) throw refused;
+    const FileStatus folder = ops_.status(folder_.handle(), ec);
+    if (ec || folder.identity.volume != st.identity.volume) throw refused;
+    // What the system cannot do (Windows has no such sync for a runner who
+    // is not an administrator) is found out here, before any change.
+    ops_.syncFileSystem(handle, ec);
+    if (ec) throw refused;
+    fileSystemOfFolder_ = std::move(chart);
+    folderChecked_ = true;
+}
+
 void OutputWriter::enterPhase()
 {
     if (barrierDue_) throw std::logic_error("an output phase began before the file system was synced");
@@ -232,10 +299,11 @@ OutputWriter::Inspected OutputWriter::inspect(bool changeNothing)
     }
     if (halfRenamed) {
         // The second name loses no byte: the chart holds them.
+        checkFolderDurable();
         std::error_code ec;
         ops_.removeInFolder(folder_.handle(), fout[0].entry, ec);
         if (ec) throw RunError(fout[0].name, "cannot remove", ec);
-        folder_.sync();
+        syncFolder();
         report_(shownName(fout[0].name) + ": left by a run that stopped after replacing the chart; removed");
         chartStatus_.links = 1;
     }
@@ -251,17 +319,30 @@ OutputWriter::Inspected OutputWriter::inspect(bool changeNothing)
     }
     if (allSealed && !isFound(1)) {
         // What a finished run leaves: the song is prepared already.
+        bool changesNothing = true;
         for (int number = 2; number <= kSlotCount; ++number) {
             if (fout[number - 1].found->size() > 0) {
                 throw RunError(fout[number - 1].name, "already holds sealed charts; remove it to seal again",
                                Failure::sealedAlready);
             }
+            changesNothing = changesNothing && expectedSize(number) == 0;
         }
-        throw RunError(chartPath_,
-                       "is sealed already: its sealed files " + shownName(outPath(base_, 2)) + " to " +
-                           shownName(outPath(base_, 6)) + " are there; remove them to seal again",
-                       Failure::sealedAlready);
+        // Five empty sealed files are what a run with nothing to seal left
+        // (or placeholders). Beside a chart that this run would seal nothing
+        // of, the song is as this run would leave it; beside one with charts
+        // to seal, no finished run left them (it syncs its sealed files,
+        // with their charts, before the rename), and they hold nothing to
+        // lose: leftovers, removed below like any other.
+        if (changesNothing) {
+            throw RunError(chartPath_,
+                           "is sealed already: its sealed files " + shownName(outPath(base_, 2)) + " to " +
+                               shownName(outPath(base_, 6)) + " are there; remove them to seal again",
+                           Failure::sealedAlready);
+        }
     }
+    // From here on the run would change the folder, which it must be able
+    // to make durable.
+    checkFolderDurable();
 
     allocateBlock();
     // Whether new files here get an access list from the folder, which an
@@ -348,7 +429,7 @@ OutputWriter::Cleared OutputWriter::clearLeftovers(Inspected)
         remove(fout[number - 1]);
         removed = true;
     }
-    if (removed) folder_.sync();
+    if (removed) syncFolder();
     if (fout[0].found) remove(fout[0]);
     return Cleared();
 }
@@ -458,7 +539,7 @@ OutputWriter::PlainDurable OutputWriter::writePlain(Cleared)
     write(1);
     releaseBlock();
     syncNow(fout[0].file);
-    syncNow(folder_);
+    syncFolderNow();
     // Synced at the barrier, the file needs no handle till then (many
     // charts at once keep few open); its lock has its own.
     if (syncs_ == Syncs::atBarrier) fout[0].file.close();
@@ -483,7 +564,7 @@ OutputWriter::AllDurable OutputWriter::writeSealed(PlainDurable)
         if (syncs_ == Syncs::atBarrier) fout[number - 1].file.close();
         checkpoint_();
     }
-    syncNow(folder_);
+    syncFolderNow();
     return AllDurable();
 }
 
@@ -510,7 +591,7 @@ void OutputWriter::replaceChart(AllDurable)
     // From here the chart holds its new bytes and the sealed files are
     // complete: nothing may be removed any more.
     replaced_ = true;
-    syncNow(folder_);
+    syncFolderNow();
     // Letting go of the lock of the renamed plain file, which kept out a run
     // that opened the chart after the rename; at a barrier, it goes with
     // the writer, after the barrier.
@@ -548,7 +629,7 @@ void OutputWriter::discard() noexcept
     }
     if (anySealed && sealedGone) {
         std::error_code ec;
-        ops_.sync(folder_.handle(), ec);
+        syncFolder(ec);
         sealedGone = !ec;
     }
     Output& plain = fout[0];
@@ -557,7 +638,7 @@ void OutputWriter::discard() noexcept
         std::error_code ec;
         if (removeIfStill(plain, plain.identity, ec)) {
             plain.created = false;
-            ops_.sync(folder_.handle(), ec);
+            syncFolder(ec);
         }
     }
     plainLock_.release();

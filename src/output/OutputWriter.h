@@ -87,11 +87,12 @@ public:
     // Changes nothing (but for the second name of a chart whose replacement
     // was cut in half, unless changeNothing). Refuses, with a RunError, a
     // chart that is linked elsewhere, an output name that is not a regular
-    // file of its own, a song that a finished run prepared (Failure::
-    // sealedAlready), and any file at an output name that is not a leftover
-    // of an unfinished run on this chart: one whose every byte is the byte
-    // this run writes there, or zero, and that is no longer than this run
-    // makes it.
+    // file of its own, a folder whose changes the run cannot make durable, a
+    // song that a finished run prepared and that this run would not change
+    // (Failure::sealedAlready), and any file at an output name that is not a
+    // leftover of an unfinished run on this chart: one whose every byte is
+    // the byte this run writes there, or zero, and that is no longer than
+    // this run makes it.
     Inspected inspect(bool changeNothing = false);
     // Removes the leftovers found: the sealed files first, then the plain
     // output file.
@@ -154,6 +155,17 @@ private:
     void releaseBlock();
     // A sync of the forward path: now, or left to the next barrier.
     void syncNow(File& file);
+    // Makes the folder's entries durable: by its own sync, or, for a folder
+    // that cannot be synced by itself, by a sync of its whole file system.
+    void syncFolder(std::error_code& ec);
+    void syncFolder();
+    void syncFolderNow()
+    {
+        if (syncs_ == Syncs::now) syncFolder();
+    }
+    // Refuses, before anything changes, a folder whose entries this run
+    // cannot make durable.
+    void checkFolderDurable();
     void enterPhase();
 
     FileOps& ops_;
@@ -176,6 +188,10 @@ private:
     std::vector<ExtendedAttribute> chartExtended_;
     std::vector<char> block_;
     bool folderGivesAccessList_ = true;
+    // Where the folder cannot be synced by itself: a second handle of the
+    // chart, on the folder's file system, through which that is synced.
+    File fileSystemOfFolder_;
+    bool folderChecked_ = false;
 
     FileLock plainLock_;  // of output file 1, which becomes the chart
     bool replaced_ = false;
