@@ -151,6 +151,28 @@ FileHandle MemoryFileSystem::openInFolder(FileHandle folder, const std::string& 
     return opened({entry->second, false, 0});
 }
 
+FileHandle MemoryFileSystem::openParentFolder(FileHandle folder, std::error_code& ec)
+{
+    if (!counted(ec, folder, true)) return kNoFile;
+    return opened({});
+}
+
+FileHandle MemoryFileSystem::openForWriting(const std::string& path, std::error_code& ec)
+{
+    counted(ec);
+    const std::string name = path.starts_with("./") ? path.substr(2) : path;
+    if (name == kFolder) {
+        fail(ec, std::errc::is_a_directory);
+        return kNoFile;
+    }
+    const auto entry = state_.entries.find(name);
+    if (entry == state_.entries.end()) {
+        fail(ec, std::errc::no_such_file_or_directory);
+        return kNoFile;
+    }
+    return opened({entry->second, true, 0});
+}
+
 FileHandle MemoryFileSystem::createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
                                             std::error_code& ec)
 {
@@ -210,6 +232,20 @@ FileStatus MemoryFileSystem::status(FileHandle fd, std::error_code& ec)
 bool MemoryFileSystem::statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec)
 {
     if (!counted(ec, folder, true)) return false;
+    const auto entry = state_.entries.find(name);
+    if (entry == state_.entries.end()) return false;
+    fill(entry->second, st);
+    return true;
+}
+
+bool MemoryFileSystem::statusOfPath(const std::string& path, FileStatus& st, std::error_code& ec)
+{
+    counted(ec);
+    const std::string name = path.starts_with("./") ? path.substr(2) : path;
+    if (name == kFolder) {
+        fill(0, st);
+        return true;
+    }
     const auto entry = state_.entries.find(name);
     if (entry == state_.entries.end()) return false;
     fill(entry->second, st);

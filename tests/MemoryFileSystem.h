@@ -78,6 +78,10 @@ public:
     FileHandle openFolderInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
     FileHandle openForReading(const std::string& path, std::error_code& ec) override;
     FileHandle openInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
+    // The one folder is the top of its tree: its parent is itself.
+    FileHandle openParentFolder(FileHandle folder, std::error_code& ec) override;
+    // Holds no devices or FIFOs: a file of it opened for writing at its start.
+    FileHandle openForWriting(const std::string& path, std::error_code& ec) override;
     FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
                               std::error_code& ec) override;
     std::size_t readAt(FileHandle fd, void* buf, std::size_t count, std::uint64_t offset,
@@ -85,6 +89,7 @@ public:
     std::size_t write(FileHandle fd, const void* buf, std::size_t count, std::error_code& ec) override;
     FileStatus status(FileHandle fd, std::error_code& ec) override;
     bool statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec) override;
+    bool statusOfPath(const std::string& path, FileStatus& st, std::error_code& ec) override;
     std::string readLinkInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
     void setOwner(FileHandle fd, std::uint32_t, std::uint32_t, std::error_code& ec) override { counted(ec, fd); }
     void setAttributes(FileHandle fd, std::uint32_t bits, std::error_code& ec) override;

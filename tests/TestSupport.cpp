@@ -54,6 +54,15 @@ FileHandle FileOpsProbe::openInFolder(FileHandle folder, const std::string& name
 {
     return proceed("openInFolder", name, folder, ec) ? named(inner_.openInFolder(folder, name, ec), name) : kNoFile;
 }
+FileHandle FileOpsProbe::openParentFolder(FileHandle folder, std::error_code& ec)
+{
+    return proceed("openParentFolder", folder, ec) ? named(inner_.openParentFolder(folder, ec), "parent of " + nameOf(folder))
+                                                   : kNoFile;
+}
+FileHandle FileOpsProbe::openForWriting(const std::string& path, std::error_code& ec)
+{
+    return proceed("openForWriting", path, kNoFile, ec) ? named(inner_.openForWriting(path, ec), path) : kNoFile;
+}
 FileHandle FileOpsProbe::createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
                                         std::error_code& ec)
 {
@@ -75,6 +84,10 @@ FileStatus FileOpsProbe::status(FileHandle f, std::error_code& ec)
 bool FileOpsProbe::statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec)
 {
     return proceed("statusInFolder", name, folder, ec) && inner_.statusInFolder(folder, name, st, ec);
+}
+bool FileOpsProbe::statusOfPath(const std::string& path, FileStatus& st, std::error_code& ec)
+{
+    return proceed("statusOfPath", path, kNoFile, ec) && inner_.statusOfPath(path, st, ec);
 }
 std::string FileOpsProbe::readLinkInFolder(FileHandle folder, const std::string& name, std::error_code& ec)
 {

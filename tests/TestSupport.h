@@ -50,12 +50,15 @@ public:
     FileHandle openFolderInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
     FileHandle openForReading(const std::string& path, std::error_code& ec) override;
     FileHandle openInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
+    FileHandle openParentFolder(FileHandle folder, std::error_code& ec) override;
+    FileHandle openForWriting(const std::string& path, std::error_code& ec) override;
     FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
                               std::error_code& ec) override;
     std::size_t readAt(FileHandle f, void* buf, std::size_t count, std::uint64_t offset, std::error_code& ec) override;
     std::size_t write(FileHandle f, const void* buf, std::size_t count, std::error_code& ec) override;
     FileStatus status(FileHandle f, std::error_code& ec) override;
     bool statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec) override;
+    bool statusOfPath(const std::string& path, FileStatus& st, std::error_code& ec) override;
     std::string readLinkInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override;
     void setOwner(FileHandle f, std::uint32_t owner, std::uint32_t group, std::error_code& ec) override;
     void setAttributes(FileHandle f, std::uint32_t bits, std::error_code& ec) override;

@@ -495,10 +495,25 @@ public:
     {
         return mapped(f, [&](FileOps& fs, FileHandle h) { return fs.openFolderInFolder(h, name, ec); });
     }
+    FileHandle openParentFolder(FileHandle f, std::error_code& ec) override
+    {
+        return mapped(f, [&](FileOps& fs, FileHandle h) { return fs.openParentFolder(h, ec); });
+    }
+    // Only folders are opened by name here.
     FileHandle openForReading(const std::string&, std::error_code& ec) override
     {
         ec = std::make_error_code(std::errc::operation_not_supported);
         return kNoFile;
+    }
+    FileHandle openForWriting(const std::string&, std::error_code& ec) override
+    {
+        ec = std::make_error_code(std::errc::operation_not_supported);
+        return kNoFile;
+    }
+    bool statusOfPath(const std::string&, FileStatus&, std::error_code& ec) override
+    {
+        ec = std::make_error_code(std::errc::operation_not_supported);
+        return false;
     }
     FileHandle openInFolder(FileHandle f, const std::string& name, std::error_code& ec) override
     {

@@ -15,6 +15,7 @@
 #include "app/ExitStatus.h"
 #include "app/Interruptions.h"
 #include "app/LibraryRun.h"
+#include "app/ReportFile.h"
 
 #ifndef CHARTSEAL_VERSION
 #error "the build gives CHARTSEAL_VERSION"
@@ -28,7 +29,12 @@ constexpr const char* kUsage =
     "usage: chartseal-library [--jobs N] [--report FILE] FOLDER...   seal every <song>.sm under the folders\n"
     "       chartseal-library --dry-run [--report FILE] FOLDER...    say what each song would keep plain and seal\n"
     "       chartseal-library --check [--report FILE] FOLDER...      verify every song is prepared and reads back\n"
-    "       chartseal-library --help | --version\n";
+    "       chartseal-library --help | --version\n"
+    "--report FILE: one JSON line per song; FILE outside the FOLDERs (links followed), never a folder.\n"
+    "  - is standard output, and the summary line then goes to standard error.\n"
+    "  A FIFO or device is written through; a file is written as .FILE.partial beside it and renamed\n"
+    "  over it at the end. \"chart\" holds the chart's name exactly: UTF-8 as JSON text, other bytes\n"
+    "  as \\udcXX (XX the byte; Python: name.encode('utf-8', 'surrogateescape')).\n";
 
 struct Arguments {
     LibraryMode mode = LibraryMode::seal;
@@ -94,23 +100,47 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, std::string
     return parsed;
 }
 
-// A JSON string: the text is UTF-8 already (names are shown safely), and
-// quotes, backslashes and control bytes are escaped.
+// A JSON string that gives the bytes back exactly: valid UTF-8 as it is,
+// with the standard escapes for the quote, the backslash and control bytes
+// (\n, \t, \u001b, ...); every byte that is not part of valid UTF-8 as
+// \udcXX, XX its value in hex (the "surrogate escape" of such a byte, which
+// Python's encode('utf-8', 'surrogateescape') turns back into it).
 std::string jsonString(std::string_view text)
 {
     std::string json = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            json += '\\';
-            json += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            json += escaped;
-        } else {
-            json += c;
+    const auto escaped = [&json](unsigned value) {
+        char code[8];
+        std::snprintf(code, sizeof code, "\\u%04x", value);
+        json += code;
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x80) {
+            if (const std::size_t n = utf8SequenceLength(text, i)) {
+                json.append(text.substr(i, n));
+                i += n;
+            } else {
+                escaped(0xDC00 + byte);
+                ++i;
+            }
+            continue;
         }
+        switch (byte) {
+        case '"': json += "\\\""; break;
+        case '\\': json += "\\\\"; break;
+        case '\b': json += "\\b"; break;
+        case '\f': json += "\\f"; break;
+        case '\n': json += "\\n"; break;
+        case '\r': json += "\\r"; break;
+        case '\t': json += "\\t"; break;
+        default:
+            if (byte < 0x20 || byte == 0x7F) {
+                escaped(byte);
+            } else {
+                json += static_cast<char>(byte);
+            }
+        }
+        ++i;
     }
     return json + "\"";
 }
@@ -127,7 +157,7 @@ std::string jsonList(const std::vector<std::string>& items)
 
 std::string jsonLine(const SongReport& song)
 {
-    return "{\"chart\":" + jsonString(shownName(song.chart)) + ",\"result\":" + jsonString(resultName(song.result)) +
+    return "{\"chart\":" + jsonString(song.chart) + ",\"result\":" + jsonString(resultName(song.result)) +
            ",\"ordinals\":" + jsonString(song.ordinals) + ",\"plain\":" + jsonList(song.plain) +
            ",\"sealed\":" + jsonList(song.sealed) + ",\"bytes\":" + std::to_string(song.bytes) +
            ",\"message\":" + jsonString(song.message) + "}\n";
@@ -144,50 +174,6 @@ int defaultJobs()
 {
     return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
-
-// The report file: written to a new file beside it and renamed into its
-// place at the end, so that it is whole or absent, never half a report.
-class ReportFile {
-public:
-    ReportFile(FileOps& ops, const std::string& path) : path_(path), folder_(openFolderOf(ops, path))
-    {
-        const std::string stem = std::string(".").append(entryOf(path)).append(".partial");
-        for (int attempt = 0;; ++attempt) {
-            partial_ = attempt > 0 ? stem + std::to_string(attempt) : stem;
-            std::error_code ec;
-            const FileHandle handle = ops.createInFolder(folder_.handle(), partial_, 0600, ec);
-            if (!ec) {
-                file_ = File(ops, path, handle);
-                break;
-            }
-            if (ec != std::errc::file_exists || attempt == 99) throw RunError(path, "cannot create", ec);
-        }
-    }
-    ~ReportFile()
-    {
-        if (file_.isOpen()) {
-            file_ = File();
-            std::error_code ignored;
-            folder_.ops().removeInFolder(folder_.handle(), partial_, ignored);
-        }
-    }
-    void write(const std::string& line) { file_.writeAll(line); }
-    void finish()
-    {
-        file_.sync();
-        file_.close();
-        std::error_code ec;
-        folder_.ops().renameInFolder(folder_.handle(), partial_, entryOf(path_), ec);
-        if (ec) throw RunError(path_, "cannot replace", ec);
-        folder_.sync();
-    }
-
-private:
-    std::string path_;
-    File folder_;
-    std::string partial_;
-    File file_;
-};
 
 // The line that keeps being rewritten on a terminal: songs done of all,
 // megabytes a second, time left. It moves with each step of each song, and
@@ -296,13 +282,16 @@ LibraryCommand::LibraryCommand(std::ostream& out, std::ostream& err, bool progre
 
 int LibraryCommand::run(const std::vector<std::string>& args)
 {
-    if (args.size() == 1 && args[0] == "--help") {
-        out_ << kUsage << std::flush;
-        return out_ ? kExitSuccess : kExitOutputFailed;
-    }
-    if (args.size() == 1 && args[0] == "--version") {
-        out_ << "chartseal-library " << CHARTSEAL_VERSION << '\n' << std::flush;
-        return out_ ? kExitSuccess : kExitOutputFailed;
+    const auto line = [this](const std::string& text) { err_ << ("chartseal-library: " + text + "\n") << std::flush; };
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "--version")) {
+        try {
+            writeOut(args[0] == "--help" ? std::string(kUsage)
+                                         : std::string("chartseal-library ") + CHARTSEAL_VERSION + "\n");
+        } catch (const std::exception& e) {
+            line(e.what());
+            return kExitOutputFailed;
+        }
+        return kExitSuccess;
     }
     std::string why;
     const std::optional<Arguments> parsed = parse(args, why);
@@ -311,22 +300,59 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         return kExitUsage;
     }
 
-    // Stop signals are held from the start, before any thread: each song
+    // "-" is standard output; the summary then goes to standard error.
+    const bool reportToOut = parsed->report == "-";
+    std::ostream& summaryTo = reportToOut ? err_ : out_;
+
+    // The report's place is settled before any song is touched, and before
+    // stop signals are held: the open of a FIFO waits for its reader, and a
+    // Ctrl-C must be able to end that wait.
+    std::optional<ReportFile> report;
+    const auto refused = [&](const std::string& why) {
+        report.reset();
+        line(why);
+        return kExitOutputFailed;
+    };
+    try {
+        if (parsed->report && !reportToOut) report.emplace(ops_, *parsed->report, parsed->folders);
+    } catch (const std::exception& e) {
+        return refused(e.what());
+    }
+
+    // Stop signals are held from here on, before any thread: each song
     // looks at them between its steps.
     HeldInterruptions interruptions(holdUntilExit_);
+    try {
+        if (report) report->create();
+    } catch (const std::exception& e) {
+        return refused(e.what());
+    }
+
     std::map<SongResult, std::size_t> counts;
     std::size_t foldersWalked = 0, foldersUnreadable = 0;
     bool anyFailed = false;
-    const auto line = [this](const std::string& text) { err_ << ("chartseal-library: " + text + "\n") << std::flush; };
+    // The first failure of the report: from then on no line is written, the
+    // run goes on, and the report is not put in place.
+    std::optional<std::string> reportFailed;
+    const auto reportLine = [&](const std::string& text) {
+        if (!parsed->report || reportFailed) return;
+        try {
+            if (report) {
+                report->write(text);
+            } else {
+                writeOut(text);
+            }
+        } catch (const std::exception& e) {
+            reportFailed = e.what();
+        }
+    };
     try {
-        std::optional<ReportFile> report;
-        if (parsed->report) report.emplace(ops_, *parsed->report);
         const SongLibrary library = findSongs(ops_, parsed->folders, [&](const std::string& folder, const std::string& reason) {
             const std::string message = shownName(folder) + ": " + reason;
             line(message);
             ++foldersUnreadable;
             anyFailed = true;
-            if (report) report->write(jsonFolderLine(folder, message));
+            reportLine(jsonFolderLine(folder, message));
         });
         foldersWalked = library.folders.size();
         const Sizing sizing = sizeFor(openFiles_, parsed->jobs > 0 ? parsed->jobs : defaultJobs());
@@ -352,7 +378,7 @@ int LibraryCommand::run(const std::vector<std::string>& args)
                     progress.clear();
                     line(song.message.empty() ? shownName(song.chart) + ": " + resultName(song.result) : song.message);
                 }
-                if (report) report->write(jsonLine(song));
+                reportLine(jsonLine(song));
             },
             [&interruptions] {
                 if (const int sig = interruptions.pending()) throw RunError::interrupted(sig);
@@ -365,15 +391,23 @@ int LibraryCommand::run(const std::vector<std::string>& args)
             interruptedBy_ = e.signal();
         }
         progress.clear();
-        if (report) report->finish();
-    } catch (const RunError& e) {
-        line(e.what());
-        anyFailed = true;
+        if (report && !reportFailed) {
+            try {
+                report->finish();
+            } catch (const std::exception& e) {
+                reportFailed = e.what();
+            }
+        }
     } catch (const std::bad_alloc&) {
         line("out of memory");
         anyFailed = true;
     } catch (const std::exception& e) {
         line(e.what());
+        anyFailed = true;
+    }
+    if (report) report->abandon();  // where it was not put in place
+    if (reportFailed) {
+        line(*reportFailed);
         anyFailed = true;
     }
 
@@ -394,9 +428,26 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         summary += "; " + std::to_string(foldersUnreadable) +
                    (foldersUnreadable == 1 ? " folder unreadable" : " folders unreadable");
     }
-    out_ << summary << '\n' << std::flush;
+    if (reportToOut) {
+        summaryTo << (summary + "\n") << std::flush;
+    } else {
+        try {
+            writeOut(summary + "\n");
+        } catch (const std::exception& e) {
+            line(e.what());
+            anyFailed = true;
+        }
+    }
     if (interruptedBy_ != 0) return exitStatusForSignal(interruptedBy_);
-    return anyFailed || !out_ ? kExitOutputFailed : kExitSuccess;
+    return anyFailed ? kExitOutputFailed : kExitSuccess;
+}
+
+void LibraryCommand::writeOut(const std::string& text)
+{
+    // The program's standard output throws its own RunError, with the
+    // system's reason; another stream only turns bad.
+    out_ << text << std::flush;
+    if (!out_) throw RunError("standard output", "cannot write");
 }
 
 }  // namespace chartseal

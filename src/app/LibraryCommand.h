@@ -13,7 +13,8 @@ namespace chartseal {
 
 class LibraryCommand {
 public:
-    // out receives the summary line (or --help, --version); err one line per
+    // out receives the summary line (or --help, --version), or with
+    // "--report -" the report, and err the summary then; err one line per
     // song that was not sealed, prepared or previewed, and, where progress is
     // set (a terminal), one line that keeps being rewritten while the run
     // goes on.
@@ -38,6 +39,9 @@ public:
     int interruptedBy() const { return interruptedBy_; }
 
 private:
+    // Writes to out, and flushes it; throws RunError where that fails.
+    void writeOut(const std::string& text);
+
     std::ostream& out_;
     std::ostream& err_;
     bool progress_;

@@ -8,8 +8,10 @@
 
 #include <cerrno>
 #include <istream>
+#include <ostream>
 #include <streambuf>
 
+#include "app/HandleOutput.h"
 #include "io/FileOps.h"
 
 namespace chartseal {
@@ -45,6 +47,14 @@ std::istream& standardInput()
     static std::istream in(&buffer);
     in.exceptions(std::ios::badbit);
     return in;
+}
+
+std::ostream& standardOutput()
+{
+    static HandleOutput buffer(systemFileOps(), STDOUT_FILENO, "standard output");
+    static std::ostream out(&buffer);
+    out.exceptions(std::ios::badbit);
+    return out;
 }
 
 void prepareStandardStreams()

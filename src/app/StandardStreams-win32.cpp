@@ -16,6 +16,7 @@
 #include "app/StandardStreams.h"
 
 #include "app/ExitStatus.h"
+#include "app/HandleOutput.h"
 #include "app/Interruptions.h"
 #include "io/WideNames-win32.h"
 
@@ -82,9 +83,11 @@ private:
 // given to WriteConsoleW, so that any name shows as typed, whatever the
 // console's code page. A character split between two writes waits for its
 // end.
+// With a name, a failed write throws RunError naming it; without, it makes
+// the stream bad, as a stream that may not throw (one with unitbuf) needs.
 class ConsoleText final : public std::streambuf {
 public:
-    explicit ConsoleText(HANDLE console) : console_(console) {}
+    explicit ConsoleText(HANDLE console, const char* name = nullptr) : console_(console), name_(name) {}
 
 protected:
     int_type overflow(int_type c) override
@@ -115,7 +118,13 @@ protected:
         for (std::size_t done = 0; done < wide.size();) {
             DWORD written = 0;
             const auto count = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 16384));
-            if (!::WriteConsoleW(console_, wide.data() + done, count, &written, nullptr) || written == 0) return -1;
+            if (!::WriteConsoleW(console_, wide.data() + done, count, &written, nullptr) || written == 0) {
+                if (name_ != nullptr) {
+                    throw RunError(name_, "cannot write",
+                                   std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+                }
+                return -1;
+            }
             done += written;
         }
         return 0;
@@ -123,6 +132,7 @@ protected:
 
 private:
     HANDLE console_;
+    const char* name_;
     std::string pending_;
 };
 
@@ -159,6 +169,22 @@ std::istream& standardInput()
     static std::istream in(&buffer);
     in.exceptions(std::ios::badbit);
     return in;
+}
+
+std::ostream& standardOutput()
+{
+    // Text for a console; otherwise bytes through the seam.
+    static std::streambuf* buffer = [] () -> std::streambuf* {
+        const HANDLE handle = ::GetStdHandle(STD_OUTPUT_HANDLE);
+        DWORD mode = 0;
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode)) {
+            return new ConsoleText(handle, "standard output");  // lives as long as the process
+        }
+        return new HandleOutput(systemFileOps(), standardOutputHandle(), "standard output");
+    }();
+    static std::ostream out(buffer);
+    out.exceptions(std::ios::badbit);
+    return out;
 }
 
 void prepareStandardStreams()

@@ -15,6 +15,12 @@ namespace chartseal {
 // read unchanged; a Windows console's lines arrive as UTF-8.
 std::istream& standardInput();
 
+// Standard output as a stream whose write errors are errors: a failed write
+// throws RunError ("standard output: cannot write: <reason>") out of the
+// writing call (the stream has badbit among its exceptions), a closed pipe
+// included. Its bytes go out as they are; on a Windows console, as text.
+std::ostream& standardOutput();
+
 // Writing to a closed pipe fails with an error, reported like any failed
 // write, instead of ending the process without a word; every byte goes out
 // as it is (no line-end translation on Windows); and a crash ends the

@@ -10,7 +10,7 @@ int main(int argc, char** argv)
     chartseal::prepareStandardStreams();
     std::vector<std::string> args = chartseal::programArguments(argc, argv);
     args.erase(args.begin());
-    chartseal::LibraryCommand command(std::cout, std::cerr, chartseal::standardErrorIsTerminal(),
+    chartseal::LibraryCommand command(chartseal::standardOutput(), std::cerr, chartseal::standardErrorIsTerminal(),
                                       chartseal::raiseOpenFileLimit());
     command.holdStopSignalsUntilExit();
     const int status = command.run(args);

@@ -20,11 +20,7 @@ std::string describeKind(FileKind kind)
     return "not a regular file";
 }
 
-namespace {
-
-// The length of the UTF-8 sequence that starts at text[at], or 0 where none
-// does: no overlong forms, no surrogates, nothing above U+10FFFF.
-std::size_t utf8Length(std::string_view text, std::size_t at)
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at)
 {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char first = byte(at);
@@ -51,8 +47,6 @@ std::size_t utf8Length(std::string_view text, std::size_t at)
     return length;
 }
 
-}  // namespace
-
 std::string shownName(std::string_view name)
 {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -64,7 +58,7 @@ std::string shownName(std::string_view name)
             continue;
         }
         if (c >= 0x80) {
-            if (const std::size_t n = utf8Length(name, i)) {
+            if (const std::size_t n = utf8SequenceLength(name, i)) {
                 shown.append(name.substr(i, n));
                 i += n;
                 continue;

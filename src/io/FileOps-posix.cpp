@@ -197,6 +197,21 @@ public:
                                    }),
                                    ec);
     }
+    FileHandle openParentFolder(FileHandle folder, std::error_code& ec) override
+    {
+        // O_PATH: enough for its status and its own "..", and it needs only
+        // the right to pass through the folder, not to list it.
+        return checked<FileHandle>(
+            retried([&] { return ::openat(fd(folder), "..", O_PATH | O_DIRECTORY | O_CLOEXEC); }), ec);
+    }
+    FileHandle openForWriting(const std::string& path, std::error_code& ec) override
+    {
+        // Blocking: a FIFO's open waits for its reader, as a shell's
+        // redirection does. Without O_CREAT nothing new can appear, and
+        // without O_TRUNC nothing there is cut.
+        return checked<FileHandle>(retried([&] { return ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC); }),
+                                   ec);
+    }
     FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
                               std::error_code& ec) override
     {
@@ -232,6 +247,21 @@ public:
     {
         struct stat s {};
         if (::fstatat(fd(folder), name.c_str(), &s, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                ec.clear();
+            } else {
+                ec.assign(errno, std::system_category());
+            }
+            return false;
+        }
+        ec.clear();
+        st = statusFrom(s);
+        return true;
+    }
+    bool statusOfPath(const std::string& path, FileStatus& st, std::error_code& ec) override
+    {
+        struct stat s {};
+        if (::stat(path.c_str(), &s) != 0) {
             if (errno == ENOENT) {
                 ec.clear();
             } else {

@@ -4,6 +4,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -135,6 +136,42 @@ std::wstring lockName(const wchar_t* space, std::wstring name)
 
 bool notFound(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
+// How much of a full name is its root, which has no parent: "C:\",
+// "\\server\share\", each also in the \\?\ form.
+std::size_t rootLength(const std::wstring& name)
+{
+    std::size_t at = 0;
+    bool share = false;
+    if (name.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        at = 8;
+        share = true;
+    } else if (name.rfind(L"\\\\?\\", 0) == 0) {
+        at = 4;
+    } else if (name.rfind(L"\\\\", 0) == 0) {
+        at = 2;
+        share = true;
+    }
+    if (!share) return std::min(name.size(), at + 3);  // "C:\"
+    // The server and the share, each ended by a separator.
+    for (int part = 0; part < 2 && at < name.size(); ++part) {
+        const std::size_t separator = name.find_first_of(L"\\/", at);
+        at = separator == std::wstring::npos ? name.size() : separator + 1;
+    }
+    return at;
+}
+
+// The full name of the folder that holds the named one; the root's own name
+// for the root.
+std::wstring parentName(std::wstring name)
+{
+    const std::size_t root = rootLength(name);
+    while (name.size() > root && (name.back() == L'\\' || name.back() == L'/')) name.pop_back();
+    if (name.size() <= root) return name;
+    const std::size_t separator = name.find_last_of(L"\\/");
+    if (separator == std::wstring::npos || separator + 1 <= root) return name.substr(0, root);
+    return name.substr(0, separator);
+}
+
 // The absolute form of a name, for a folder that later names are joined to.
 std::wstring absoluteName(const std::wstring& name)
 {
@@ -232,6 +269,38 @@ public:
                                  ec),
                           fullName(folder, name));
     }
+    FileHandle openParentFolder(FileHandle folder, std::error_code& ec) override
+    {
+        // Windows has no ".." of a handle: the folder's final name (links
+        // and junctions resolved, as POSIX systems resolve ".."), cut by its
+        // last part; where the system cannot give it, the name it was
+        // opened by.
+        std::wstring name = finalName(win(folder));
+        if (name.empty()) {
+            const std::lock_guard<std::mutex> lock(names_);
+            const auto found = folders_.find(win(folder));
+            if (found != folders_.end()) name = found->second;
+        }
+        if (name.empty()) return failedHandle(ec);
+        const std::wstring parent = parentName(name);
+        const HANDLE h = ::CreateFileW(longName(parent).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return failedHandle(ec);
+        ec.clear();
+        const std::lock_guard<std::mutex> lock(names_);
+        folders_[h] = parent;
+        return handleOf(h);
+    }
+    FileHandle openForWriting(const std::string& path, std::error_code& ec) override
+    {
+        // An existing file or device (NUL, CON, a named pipe), links
+        // followed, never created or truncated.
+        const std::wstring name = longName(toWide(path));
+        return remembered(opened(::CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                                 ec),
+                          absoluteName(toWide(path)));
+    }
     FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t, std::error_code& ec) override
     {
         // The name itself, never the file a link leads to. No one else may
@@ -275,6 +344,20 @@ public:
         const HANDLE h = ::CreateFileW(joined(folder, name).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                        nullptr);
+        ec.clear();
+        if (h == INVALID_HANDLE_VALUE) {
+            if (!notFound(::GetLastError())) ec = lastError();
+            return false;
+        }
+        const bool known = statusOfHandle(h, st, ec);
+        ::CloseHandle(h);
+        return known;
+    }
+    bool statusOfPath(const std::string& path, FileStatus& st, std::error_code& ec) override
+    {
+        // Only the right to read its attributes, links followed.
+        const HANDLE h = ::CreateFileW(longName(toWide(path)).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         ec.clear();
         if (h == INVALID_HANDLE_VALUE) {
             if (!notFound(::GetLastError())) ec = lastError();

@@ -102,6 +102,14 @@ public:
     // An entry of the folder for reading only, never through a link and
     // never blocking.
     virtual FileHandle openInFolder(FileHandle folder, const std::string& name, std::error_code& ec) = 0;
+    // The folder that holds the open folder (its ".."); the top of its file
+    // system's tree for the top itself. Opened for its status and its own
+    // parent, without needing the right to list it.
+    virtual FileHandle openParentFolder(FileHandle folder, std::error_code& ec) = 0;
+    // A file that exists, by its path, links followed, for writing only: never
+    // created, truncated or replaced. Meant for a FIFO, a terminal or another
+    // device, whose open may wait (a FIFO, until it has a reader).
+    virtual FileHandle openForWriting(const std::string& path, std::error_code& ec) = 0;
     // A new, empty file at a free name of the folder, for writing; fails
     // where the name is taken, even by a link. On POSIX systems it has none
     // but the owner's bits of `bits`, so that no one else may open it until
@@ -122,6 +130,11 @@ public:
     // The entry itself (a symbolic link is reported as one); false, with no
     // error, where the folder has no such entry.
     virtual bool statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec) = 0;
+    // What the path leads to, links followed by the system (also those that
+    // name no path, as /dev/stdout may); false, with no error, where nothing
+    // is there (a link that leads nowhere included). Nothing is read or
+    // written.
+    virtual bool statusOfPath(const std::string& path, FileStatus& st, std::error_code& ec) = 0;
     // What the symbolic link at the entry holds.
     virtual std::string readLinkInFolder(FileHandle folder, const std::string& name, std::error_code& ec) = 0;
 
@@ -223,6 +236,10 @@ std::string replacementRefusal(std::uint32_t chartBits);
 
 // What a file that is not a regular file is, for a message: "a directory".
 std::string describeKind(FileKind kind);
+
+// The length of the UTF-8 sequence that starts at text[at], or 0 where none
+// does: no overlong forms, no surrogates, nothing above U+10FFFF.
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at);
 
 // A name as a message shows it: control bytes and bytes that are not UTF-8
 // escaped ("\r", "\x1b"), so that no name can move the cursor of the
