@@ -17,6 +17,7 @@ namespace chartseal::test {
 
 std::string FileOpsProbe::nameOf(FileHandle handle) const
 {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
     const auto found = names_.find(handle);
     return found == names_.end() ? std::string("?") : found->second;
 }
@@ -24,6 +25,8 @@ std::string FileOpsProbe::nameOf(FileHandle handle) const
 bool FileOpsProbe::proceed(const std::string& operation, const std::string& name, FileHandle handle,
                            std::error_code& ec)
 {
+    // One at a time, numbered in the order they come, from any thread.
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
     const Call call{++count_, operation + " " + name, handle};
     calls_.push_back(call.what);
     ec.clear();
@@ -33,6 +36,7 @@ bool FileOpsProbe::proceed(const std::string& operation, const std::string& name
 
 FileHandle FileOpsProbe::named(FileHandle handle, const std::string& name)
 {
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (handle != kNoFile) names_[handle] = name;
     return handle;
 }
@@ -145,6 +149,7 @@ void FileOpsProbe::close(FileHandle f, std::error_code& ec)
     std::error_code closed;
     inner_.close(f, closed);
     if (goOn) ec = closed;
+    const std::lock_guard<std::recursive_mutex> lock(mutex_);
     names_.erase(f);
 }
 void FileOpsProbe::renameInFolder(FileHandle folder, const std::string& from, const std::string& to,

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -88,6 +89,7 @@ private:
 
     Before before_;
     FileOps& inner_;
+    mutable std::recursive_mutex mutex_;  // runs of a library call from several threads
     long count_ = 0;
     std::vector<std::string> calls_;
     std::map<FileHandle, std::string> names_;

@@ -90,16 +90,33 @@ TEST_F(Library, EachSongEndsAsOneChartsealRunLeavesItAndARerunChangesNothing)
     EXPECT_EQ(first.out, "3 songs in 4 folders: 3 sealed, 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n");
     EXPECT_EQ(first.err, "");
     EXPECT_EQ(tree(root), expected);
+    // Each file as the song's own charts name it: "<style> <difficulty>".
+    const auto files = [](const std::string& song, const std::vector<std::string>& held) {
+        std::string json = "[";
+        for (int n = 1; n <= 6; ++n) {
+            const std::string file = n == 1 ? song + ".sm" : song + "_" + std::to_string(n) + ".dat";
+            json += std::string(n > 1 ? "," : "") + "{\"file\":\"" + file + "\",\"charts\":[" + held[n - 1] + "]}";
+        }
+        return json + "]";
+    };
     EXPECT_EQ(readFile(report),
               "{\"chart\":\"" + json + "/album one/disc 2/only easy.sm\",\"result\":\"sealed\",\"ordinals\":\"100000\","
-              "\"plain\":[\"Easy\"],\"sealed\":[],\"bytes\":" + std::to_string(test::songHeader().size() + chartBlock("Easy").size()) +
-              ",\"message\":\"\"}\n"
-              "{\"chart\":\"" + json + "/album one/glass harbour.sm\",\"result\":\"sealed\",\"ordinals\":\"234510\","
-              "\"plain\":[\"Easy\",\"Medium\"],\"sealed\":[\"Hard\",\"Challenge\",\"Beginner\"],\"bytes\":" +
-              std::to_string(test::fiveCharts().size()) + ",\"message\":\"\"}\n"
-              "{\"chart\":\"" + json + "/album two/edit last.sm\",\"result\":\"sealed\",\"ordinals\":\"203001\","
-              "\"plain\":[\"Easy\",\"Hard\"],\"sealed\":[\"Edit\"],\"bytes\":" +
-              std::to_string(test::songHeader().size() + 3 * chartBlock("Easy").size()) + ",\"message\":\"\"}\n");
+              "\"plain\":[\"step-single Easy\"],\"sealed\":[],\"files\":" +
+                  files("only easy", {"\"step-single Easy\"", "", "", "", "", ""}) + ",\"exposed\":[],\"bytes\":" +
+                  std::to_string(test::songHeader().size() + chartBlock("Easy").size()) +
+                  ",\"message\":\"\"}\n"
+                  "{\"chart\":\"" + json + "/album one/glass harbour.sm\",\"result\":\"sealed\",\"ordinals\":\"234510\","
+                  "\"plain\":[\"step-single Easy\",\"step-single Medium\"],\"sealed\":[\"step-single Hard\","
+                  "\"step-single Challenge\",\"step-single Beginner\"],\"files\":" +
+                  files("glass harbour", {"\"step-single Easy\",\"step-single Medium\"", "", "\"step-single Hard\"",
+                                          "\"step-single Challenge\"", "\"step-single Beginner\"", ""}) +
+                  ",\"exposed\":[],\"bytes\":" + std::to_string(test::fiveCharts().size()) +
+                  ",\"message\":\"\"}\n"
+                  "{\"chart\":\"" + json + "/album two/edit last.sm\",\"result\":\"sealed\",\"ordinals\":\"203001\","
+                  "\"plain\":[\"step-single Easy\",\"step-single Hard\"],\"sealed\":[\"step-single Edit\"],\"files\":" +
+                  files("edit last", {"\"step-single Easy\",\"step-single Hard\"", "", "", "", "", "\"step-single Edit\""}) +
+                  ",\"exposed\":[],\"bytes\":" + std::to_string(test::songHeader().size() + 3 * chartBlock("Easy").size()) +
+                  ",\"message\":\"\"}\n");
 
     Ran again = run({root});
     EXPECT_EQ(again.status, kExitSuccess) << again.err;
@@ -122,8 +139,9 @@ TEST_F(Library, APreviewChangesNothingAndSaysWhatWouldBeSealed)
     EXPECT_EQ(preview.out, "3 songs in 4 folders: 3 would-seal, 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n");
     EXPECT_EQ(tree(root), before);
     EXPECT_NE(readFile(report).value_or("").find(
-                  "\"result\":\"would-seal\",\"ordinals\":\"234510\",\"plain\":[\"Easy\",\"Medium\"],"
-                  "\"sealed\":[\"Hard\",\"Challenge\",\"Beginner\"]"),
+                  "\"result\":\"would-seal\",\"ordinals\":\"234510\",\"plain\":[\"step-single Easy\","
+                  "\"step-single Medium\"],\"sealed\":[\"step-single Hard\",\"step-single Challenge\","
+                  "\"step-single Beginner\"]"),
               std::string::npos);
 }
 
@@ -162,7 +180,9 @@ TEST_F(Library, ACheckFindsSongsNotPreparedAndSealedFilesThatDoNotReadBack)
 
     Ran check = run({"--check", root});
     EXPECT_EQ(check.status, kExitOutputFailed);
-    EXPECT_EQ(check.out, "4 songs in 4 folders: 1 prepared, 2 not-prepared, 1 damaged, 0 refused, 0 failed, 0 unreadable\n");
+    // The song never sealed keeps all its charts in plain text.
+    EXPECT_EQ(check.out, "4 songs in 4 folders: 1 prepared, 2 not-prepared, 1 damaged, 0 refused, 0 failed, 0 unreadable; "
+                         "1 exposed\n");
     EXPECT_EQ(check.err, "chartseal-library: " + cut + ": is cut short\n"
                          "chartseal-library: " + root + "/album two/edit last_1.dat: a run did not finish; run chartseal again\n"
                          "chartseal-library: " + root + "/album two/new song.sm: not sealed\n");

@@ -37,7 +37,7 @@ before=$(state)
 "$root/examples/seal-library.sh" library 4 > second.txt
 check "every song refused the second time" '[ "$(grep -c "^1 " second.txt)" -eq "$songs" ]'
 check "each refusal says the song is sealed already" \
-  '[ "$(grep -c "already holds sealed charts; remove it to seal again" chartseal.log)" -eq "$songs" ]'
+  '[ "$(grep -c "already holds sealed charts; to seal the song again, put it back first with: chartunseal --restore" chartseal.log)" -eq "$songs" ]'
 check "the second time changed nothing" '[ "$(state)" = "$before" ]'
 
 while read -r status base; do

@@ -204,7 +204,8 @@ TEST_F(RunSafety, ARunThatStoppedInTheMiddleOfTheReplacementIsFinished)
     fs::create_hard_link(at("song.sm"), outName(1));
     EXPECT_EQ(runTool(), kExitOutputFailed);
     EXPECT_EQ(err.str(), "chartseal: " + outName(1) + ": left by a run that stopped after replacing the chart; removed\n"
-                         "chartseal: " + outName(3) + ": already holds sealed charts; remove it to seal again\n");
+                         "chartseal: " + outName(3) + ": already holds sealed charts; to seal the song again, put it "
+                         "back first with: chartunseal --restore " + at("song") + "\n");
     expectFinal();
 }
 

@@ -483,13 +483,13 @@ INSTANTIATE_TEST_SUITE_P(
                  f.chart(kA, kA, 0644, test::songHeader() + chartBlock("Easy") + chartBlock("Medium"));
                  for (const std::string& name : kFiveEmptySealedFiles) f.file(name, "", kA, kA, 0644);
              },
-             userA, 1, "song.sm: is sealed already: its sealed files ", nullptr},
+             userA, 1, "song.sm: is sealed already (its sealed files ", nullptr},
         Case{"ASongWithNothingToSealSealedAgain",
              [](SharedFolder& f) {
                  f.chart(kA, kA, 0644, test::songHeader() + chartBlock("Easy") + chartBlock("Medium"));
                  ASSERT_EQ(f.seal(userA), 0);
              },
-             userA, 1, "song.sm: is sealed already: its sealed files ", nullptr}),
+             userA, 1, "song.sm: is sealed already (its sealed files ", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SharedFolder, ASongWithNothingToSealChangesNoByteWhenSealedAgain)
@@ -501,8 +501,9 @@ TEST_F(SharedFolder, ASongWithNothingToSealChangesNoByteWhenSealedAgain)
     for (int again = 0; again < 3; ++again) {
         const Ran ran = runAs(userA, at("song"));
         EXPECT_EQ(ran.status, 1);
-        EXPECT_EQ(ran.err, "chartseal: " + at("song.sm") + ": is sealed already: its sealed files " + outName(2) +
-                               " to " + outName(6) + " are there; remove them to seal again\n");
+        EXPECT_EQ(ran.err, "chartseal: " + at("song.sm") + ": is sealed already (its sealed files " + outName(2) +
+                               " to " + outName(6) + " are there); to change it, put it back first with: "
+                               "chartunseal --restore " + at("song") + "\n");
         EXPECT_EQ(test::snapshot(dir()), before);
     }
 }

@@ -155,11 +155,22 @@ std::string jsonList(const std::vector<std::string>& items)
     return json + "]";
 }
 
+std::string jsonFiles(const std::vector<FileCharts>& files)
+{
+    std::string json = "[";
+    for (const FileCharts& file : files) {
+        if (json.size() > 1) json += ',';
+        json += "{\"file\":" + jsonString(file.file) + ",\"charts\":" + jsonList(file.charts) + "}";
+    }
+    return json + "]";
+}
+
 std::string jsonLine(const SongReport& song)
 {
     return "{\"chart\":" + jsonString(song.chart) + ",\"result\":" + jsonString(resultName(song.result)) +
            ",\"ordinals\":" + jsonString(song.ordinals) + ",\"plain\":" + jsonList(song.plain) +
-           ",\"sealed\":" + jsonList(song.sealed) + ",\"bytes\":" + std::to_string(song.bytes) +
+           ",\"sealed\":" + jsonList(song.sealed) + ",\"files\":" + jsonFiles(song.files) +
+           ",\"exposed\":" + jsonList(song.exposed) + ",\"bytes\":" + std::to_string(song.bytes) +
            ",\"message\":" + jsonString(song.message) + "}\n";
 }
 
@@ -330,6 +341,7 @@ int LibraryCommand::run(const std::vector<std::string>& args)
 
     std::map<SongResult, std::size_t> counts;
     std::size_t foldersWalked = 0, foldersUnreadable = 0;
+    std::size_t exposed = 0;  // songs whose chart file keeps charts beyond Easy and one more
     bool anyFailed = false;
     // The first failure of the report: from then on no line is written, the
     // run goes on, and the report is not put in place.
@@ -373,6 +385,7 @@ int LibraryCommand::run(const std::vector<std::string>& args)
             ops_, options,
             [&](const SongReport& song) {
                 ++counts[song.result];
+                if (!song.exposed.empty()) ++exposed;
                 if (!isSuccess(song.result) && song.result != SongResult::notStarted) {
                     anyFailed = true;
                     progress.clear();
@@ -398,11 +411,8 @@ int LibraryCommand::run(const std::vector<std::string>& args)
                 reportFailed = e.what();
             }
         }
-    } catch (const std::bad_alloc&) {
-        line("out of memory");
-        anyFailed = true;
-    } catch (const std::exception& e) {
-        line(e.what());
+    } catch (...) {
+        line(currentError("").what());
         anyFailed = true;
     }
     if (report) report->abandon();  // where it was not put in place
@@ -424,6 +434,7 @@ int LibraryCommand::run(const std::vector<std::string>& args)
     if (counts[SongResult::notStarted] > 0) {
         summary += ", " + std::to_string(counts[SongResult::notStarted]) + " " + resultName(SongResult::notStarted);
     }
+    if (exposed > 0) summary += "; " + std::to_string(exposed) + " exposed";
     if (foldersUnreadable > 0) {
         summary += "; " + std::to_string(foldersUnreadable) +
                    (foldersUnreadable == 1 ? " folder unreadable" : " folders unreadable");

@@ -25,8 +25,10 @@
 
 #include "app/SealJob.h"
 #include "chart/DifficultyTable.h"
-#include "format/SealKey.h"
-#include "format/SealTransform.h"
+#include "chart/ChartNames.h"
+#include "chart/ChartScanner.h"
+#include "output/ChartSealer.h"
+#include "output/SongPlan.h"
 #include "output/OutputWriter.h"
 
 namespace chartseal {
@@ -35,36 +37,14 @@ namespace {
 
 constexpr std::string_view kSeparator = "//---------------";
 
-std::string difficultyOfSlot(int slot)
+// The song's files as its plan says they will be.
+std::vector<FileCharts> plannedFiles(const SongPlan& plan, const std::string& chartEntry)
 {
-    for (const Difficulty& d : kDifficultyTable) {
-        if (d.slot == slot) return std::string(d.keyword);
+    std::vector<FileCharts> files{{chartEntry, plan.plainCharts().texts()}};
+    for (int number = 2; number <= kSlotCount; ++number) {
+        files.push_back({entryOf(plan.output(number).name), plan.output(number).charts.texts()});
     }
-    return {};
-}
-
-// Easy, then the plain second slot's difficulty, where present.
-std::vector<std::string> plainNames(const OrdinalTable& ordinals)
-{
-    std::vector<std::string> names;
-    if (ordinals.present(kEasy)) names.emplace_back(kDifficultyTable[kEasy].keyword);
-    if (const int second = OutputWriter::plainSecondSlot(ordinals)) names.push_back(difficultyOfSlot(second));
-    return names;
-}
-
-// The present difficulties whose slot is sealed, by slot.
-std::vector<std::string> sealedNames(const OrdinalTable& ordinals)
-{
-    std::vector<std::string> names;
-    const int first = OutputWriter::firstSealedSlot(ordinals);
-    for (int slot = std::max(first, 3); first != 0 && slot <= kSlotCount; ++slot) {
-        for (int index = 0; index < kDifficultyCount; ++index) {
-            if (kDifficultyTable[index].slot == slot && ordinals.present(index)) {
-                names.emplace_back(kDifficultyTable[index].keyword);
-            }
-        }
-    }
-    return names;
+    return files;
 }
 
 SongResult resultOf(Failure failure)
@@ -320,17 +300,14 @@ void LibraryRun::forEach(std::vector<Song>& songs, const std::function<void(Song
                 }
                 checkpoint_();
                 work(song);
-            } catch (const RunError& e) {
+            } catch (...) {
+                const RunError e = currentError(song.report.chart);
                 if (e.failure() == Failure::interrupted) {
                     const std::lock_guard<std::mutex> lock(mutex_);
                     if (!stop_) stop_ = e;
                     continue;
                 }
                 finish(song, resultOf(e.failure()), e.what());
-            } catch (const std::bad_alloc&) {
-                finish(song, SongResult::failed, shownName(song.report.chart) + ": out of memory");
-            } catch (const std::exception& e) {
-                finish(song, SongResult::failed, shownName(song.report.chart) + ": " + e.what());
             }
         }
     };
@@ -390,13 +367,16 @@ void LibraryRun::surveyAndPartition(Song& song, bool lock)
     SealJob& job = *song.job;
     song.report.ordinals = job.survey().toLine();
     song.report.bytes = job.surveyedSize();
-    song.report.plain = plainNames(job.ordinals());
-    song.report.sealed = sealedNames(job.ordinals());
     if (lock) {
         job.lockAndPartition();
     } else {
         job.partitionUnlocked();
     }
+    const SongPlan& plan = job.plan();
+    song.report.plain = plan.plainCharts().texts();
+    song.report.sealed = plan.sealedCharts().texts();
+    song.report.exposed = plan.exposedCharts().texts();
+    song.report.files = plannedFiles(plan, entryOf(song.report.chart));
 }
 
 void LibraryRun::sealBatch(std::vector<Song>& songs)
@@ -451,73 +431,90 @@ void LibraryRun::dryRun(Song& song)
 void LibraryRun::check(Song& song)
 {
     surveyAndPartition(song, false);
-    song.report.sealed.clear();  // what the sealed files hold, below
     SealJob& job = *song.job;
     File& folder = job.folder();
+    const SongPlan& plan = job.plan();
     const auto finish = [this, &song](SongResult result, const std::string& message) {
         song.report.result = result;
         song.report.message = message;
         song.going = false;
         advance(song, song.source->bytes, true);
     };
+    // What the files hold, not what a run would make of them: the chart
+    // file keeps every chart a partition of it finds, the sealed files what
+    // they unseal to.
+    ChartList kept = plan.plainCharts();
+    kept.append(plan.sealedCharts());
+    song.report.plain = kept.texts();
+    song.report.exposed = exposedAmong(kept, plan.plainSecondSlot()).texts();
+    song.report.sealed.clear();
+    song.report.files = {{entryOf(song.report.chart), kept.texts()}};
 
-    const std::string baseEntry = entryOf(job.base());
-    std::array<std::optional<FileStatus>, kSlotCount + 1> found;
+    std::array<std::optional<FileStatus>, kSlotCount> found;
+    std::array<bool, kSlotCount> taken{};
     for (int number = 1; number <= kSlotCount; ++number) {
+        const std::string& name = plan.output(number).name;
         FileStatus st;
         std::error_code ec;
-        if (ops_.statusInFolder(folder.handle(), entryOf(OutputWriter::outPath(baseEntry, number)), st, ec)) {
-            found[number] = st;
+        if (ops_.statusInFolder(folder.handle(), entryOf(name), st, ec)) {
+            found[static_cast<std::size_t>(number - 1)] = st;
+            taken[static_cast<std::size_t>(number - 1)] = true;
         } else if (ec) {
-            throw RunError(OutputWriter::outPath(job.base(), number), "cannot check", ec);
+            throw RunError(name, "cannot check", ec);
         }
     }
-    const auto name = [&](int number) { return shownName(OutputWriter::outPath(job.base(), number)); };
-    if (found[1]) {
+    const auto name = [&](int number) { return shownName(plan.output(number).name); };
+    switch (sealStateOf(taken)) {
+    case SealState::unfinished:
         return finish(SongResult::notPrepared, name(1) + ": a run did not finish; run chartseal again");
-    }
-    for (int number = 2; number <= kSlotCount; ++number) {
-        if (!found[number]) {
-            const bool none = std::none_of(found.begin() + 2, found.end(), [](const auto& f) { return f.has_value(); });
-            return finish(SongResult::notPrepared, none ? shownName(job.chartPath()) + ": not sealed"
-                                                        : name(number) + ": missing");
+    case SealState::notSealed: return finish(SongResult::notPrepared, shownName(job.chartPath()) + ": not sealed");
+    case SealState::incomplete:
+        for (int number = 2; number <= kSlotCount; ++number) {
+            if (!taken[static_cast<std::size_t>(number - 1)]) return finish(SongResult::damaged, name(number) + ": missing");
         }
+        break;
+    case SealState::sealed: break;
     }
 
-    // Each sealed file read back whole: empty where its charts stay plain,
-    // otherwise whole chart lines that begin with a chart's separator.
-    const int second = OutputWriter::plainSecondSlot(job.ordinals());
+    // Each sealed file read back whole: empty, or whole chart lines that
+    // begin with a separator line and end with a line feed.
     std::vector<char> block(64 << 10);
+    ChartList sealed;
     for (int number = 2; number <= kSlotCount; ++number) {
-        const FileStatus& st = *found[number];
+        const FileStatus& st = *found[static_cast<std::size_t>(number - 1)];
+        const std::string& outName = plan.output(number).name;
         if (!st.isRegular()) return finish(SongResult::damaged, name(number) + ": is " + describeKind(st.kind));
-        if (st.size() == 0) continue;
-        if (second == 0 || number <= second) {
-            return finish(SongResult::damaged, name(number) + ": holds charts that the chart keeps in plain text");
-        }
-        std::error_code ec;
-        const FileHandle handle = ops_.openInFolder(folder.handle(), entryOf(OutputWriter::outPath(baseEntry, number)), ec);
-        if (ec) return finish(SongResult::damaged, name(number) + ": cannot open: " + ec.message());
-        File file(ops_, OutputWriter::outPath(job.base(), number), handle);
-        std::string head;
-        char last = '\n';
-        std::uint64_t offset = 0;
-        try {
-            while (const std::size_t n = file.readAt(block.data(), block.size(), offset)) {
-                unsealBytes(block.data(), block.data(), n, static_cast<std::size_t>(offset % SEAL_KEY_LENGTH));
-                if (head.size() < kSeparator.size()) head.append(block.data(), std::min(n, kSeparator.size() - head.size()));
-                last = block[n - 1];
-                offset += n;
+        ChartList holds;
+        if (st.size() > 0) {
+            std::error_code ec;
+            const FileHandle handle = ops_.openInFolder(folder.handle(), entryOf(outName), ec);
+            if (ec) return finish(SongResult::damaged, name(number) + ": cannot open: " + ec.message());
+            File file(ops_, outName, handle);
+            ChartNamer namer;
+            namer.into(&holds);
+            ChartLineSplitter lines(namer);
+            std::string head;
+            char last = '\n';
+            std::uint64_t size = 0;
+            try {
+                size = ChartSealer::unsealedPieces(file, block, [&](const char* data, std::size_t n) {
+                    if (head.size() < kSeparator.size()) head.append(data, std::min(n, kSeparator.size() - head.size()));
+                    last = data[n - 1];
+                    lines.bytes(data, n);
+                });
+            } catch (const RunError& e) {
+                return finish(SongResult::damaged, e.what());
             }
-        } catch (const RunError& e) {
-            return finish(SongResult::damaged, e.what());
+            lines.end();
+            if (!std::string_view(head).starts_with(kSeparator)) {
+                return finish(SongResult::damaged, name(number) + ": does not read back as charts");
+            }
+            if (last != '\n' || size != st.size()) return finish(SongResult::damaged, name(number) + ": is cut short");
         }
-        if (!std::string_view(head).starts_with(kSeparator)) {
-            return finish(SongResult::damaged, name(number) + ": does not read back as charts");
-        }
-        if (last != '\n' || offset != st.size()) return finish(SongResult::damaged, name(number) + ": is cut short");
-        song.report.sealed.push_back(difficultyOfSlot(number));
+        song.report.files.push_back({entryOf(outName), holds.texts()});
+        sealed.append(holds);
     }
+    song.report.sealed = sealed.texts();
     finish(SongResult::prepared, "");
     job.release();
 }

@@ -37,12 +37,21 @@ const char* resultName(SongResult result);
 // True where the library run counts as a success for that song.
 bool isSuccess(SongResult result);
 
+// One file of a song and the charts it holds (or will hold), each as its
+// style and difficulty ("dance-single Hard").
+struct FileCharts {
+    std::string file;                 // its entry in the song's folder
+    std::vector<std::string> charts;
+};
+
 struct SongReport {
     std::string chart;  // "<base>.sm"
     SongResult result = SongResult::failed;
     std::string ordinals;               // the ordinal line, where the chart could be surveyed
-    std::vector<std::string> plain;     // the difficulties that stay (or stayed) in plain text
-    std::vector<std::string> sealed;    // the difficulties sealed (or that would be)
+    std::vector<std::string> plain;     // the charts the chart file keeps (or will keep) in plain text
+    std::vector<std::string> sealed;    // the charts the sealed files hold (or will hold)
+    std::vector<FileCharts> files;      // the chart file and each sealed file, with its charts
+    std::vector<std::string> exposed;   // the charts kept plain beyond Easy and one further difficulty
     std::uint64_t bytes = 0;            // the chart's size when surveyed
     std::string message;                // why, where the song was not sealed; or a note
 };

@@ -57,27 +57,18 @@ int RunDriver::run()
     // line (none for a stop) and its status. Memory running out, or a size
     // no string can hold (a chart cut to a huge sparse size), ends the run
     // like any other failure, naming the chart once its name is known.
-    const auto outOfMemory = [this] {
-        report(inPath_.empty() ? "out of memory" : shownName(inPath_) + ": out of memory");
-    };
     try {
         runStages();
         return kExitSuccess;
-    } catch (const RunError& e) {
+    } catch (...) {
+        const RunError e = currentError(inPath_);
         if (e.failure() == Failure::interrupted) {
             interruptedBy_ = e.signal();
         } else {
             report(e.what());
         }
         return exitStatusFor(e);
-    } catch (const std::bad_alloc&) {
-        outOfMemory();
-    } catch (const std::length_error&) {
-        outOfMemory();
-    } catch (const std::exception& e) {
-        report(e.what());
     }
-    return kExitOutputFailed;
 }
 
 void RunDriver::runStages()

@@ -99,6 +99,7 @@ void SealJob::partition(bool locked)
         chart_->rewind();
     }
     ChartScanner::partition(*chart_, ordinals_, slots_);
+    plan_ = SongPlan(base_, ordinals_, slots_);
     // From here the chart is read by ranges, not lines.
     chart_->releaseBuffer();
 }
@@ -108,7 +109,7 @@ OutputWriter& SealJob::writer(std::function<void()> checkpoint, std::function<vo
 {
     if (!writer_) {
         writer_.emplace(ops_, *folder_, base_, entry_, chartPath_, std::move(checkpoint), std::move(report), syncs);
-        writer_->prepare(ordinals_, slots_, *chart_, expected_);
+        writer_->prepare(plan_, slots_, *chart_, expected_);
     }
     return *writer_;
 }

@@ -32,6 +32,8 @@ public:
     // (the chart unreadable) when it cannot be opened or read.
     const OrdinalTable& survey();
     const OrdinalTable& ordinals() const { return ordinals_; }
+    // What the run does with the chart, once it is partitioned.
+    const SongPlan& plan() const { return plan_; }
     // The chart's size when it was surveyed.
     std::uint64_t surveyedSize() const { return surveyed_.size; }
 
@@ -76,6 +78,7 @@ private:
     FileLock lock_;
     std::optional<ChartStream> chart_;
     SlotSet slots_;
+    SongPlan plan_;
     std::optional<OutputWriter> writer_;  // last: it goes first, while the rest is there
 };
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "chart/ChartNames.h"
 #include "chart/WhiteSpace.h"
 
 namespace chartseal {
@@ -137,8 +138,10 @@ void ChartScanner::partition(ChartStream& stream, const OrdinalTable& ordinals, 
     std::uint64_t rangeStart = stream.position();
     bool reachedEnd = false;
     std::string_view line;
+    ChartNamer namer;
+    namer.into(&slots.slot(current).charts);
     // Once no difficulty holds the next ordinal, no later line can switch the
-    // slot: the rest of the file belongs to the current slot, unread.
+    // slot: the rest of the file belongs to the current slot.
     while (ordinals.indexOf(next) >= 0) {
         const std::uint64_t lineStart = stream.position();
         if (!stream.readLine(line)) {
@@ -150,11 +153,29 @@ void ChartScanner::partition(ChartStream& stream, const OrdinalTable& ordinals, 
             rangeStart = lineStart;
             current = kDifficultyTable[ordinals.indexOf(next)].slot;
             ++next;
+            namer.into(&slots.slot(current).charts);
         }
+        namer.line(line);
     }
     const std::uint64_t end = reachedEnd ? stream.position() : size;
     Slot& last = slots.slot(current);
     last.add({rangeStart, end - std::min(rangeStart, end)});
+    // The rest is read only for the names of its charts: the lines that can
+    // name one (separators, "#NOTES" and indented lines), no further than
+    // the size the pass began with.
+    if (!reachedEnd) {
+        static const LineStarts naming = [] {
+            std::string space(kWhiteSpace);
+            space.erase(space.find('\n'), 1);
+            return LineStarts(space + "/", "#", "N");
+        }();
+        std::vector<std::string_view> lines;
+        lines.reserve(ChartStream::kLineBatch);
+        while (stream.position() < size && stream.readLines(lines, naming)) {
+            for (const std::string_view named : lines) namer.line(named);
+        }
+    }
+    namer.end();
     // The chart's last line gets a line feed in its slot where it has none.
     if (reachedEnd) {
         last.addedLineFeed = stream.lastLineUnended();

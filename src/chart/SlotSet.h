@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "chart/ChartNames.h"
 #include "io/FileOps.h"
 
 namespace chartseal {
@@ -24,6 +25,7 @@ struct ByteRange {
 struct Slot {
     std::vector<ByteRange> ranges;
     bool addedLineFeed = false;
+    ChartList charts;  // the charts whose lines it holds, by the partition
 
     std::uint64_t size() const;
     bool empty() const { return size() == 0; }

@@ -1,4 +1,6 @@
 // The File and FileLock wrappers over the seam, and its errors.
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "io/FileOps.h"
@@ -94,6 +96,31 @@ RunError RunError::interrupted(int signal)
     RunError error("run", "stopped by signal " + std::to_string(signal), Failure::interrupted);
     error.signal_ = signal;
     return error;
+}
+
+RunError RunError::unnamed(const std::string& reason, Failure failure)
+{
+    return RunError(Unnamed{}, reason, failure);
+}
+
+RunError currentError(const std::string& name)
+{
+    const auto named = [&name](const std::string& reason) {
+        return name.empty() ? RunError::unnamed(reason) : RunError(name, reason);
+    };
+    try {
+        throw;
+    } catch (const RunError& e) {
+        return e;
+    } catch (const std::bad_alloc&) {
+        return named("out of memory");
+    } catch (const std::length_error&) {
+        return named("out of memory");
+    } catch (const std::exception& e) {
+        return named(e.what());
+    } catch (...) {
+        return named("failed");
+    }
 }
 
 File::File(FileOps& ops, std::string path, FileHandle handle) : ops_(&ops), path_(std::move(path)), handle_(handle)

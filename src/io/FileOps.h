@@ -273,6 +273,8 @@ public:
              Failure failure = Failure::failed);
     // Stopped by the signal with this number.
     static RunError interrupted(int signal);
+    // An error that belongs to no file: what() is the reason alone.
+    static RunError unnamed(const std::string& reason, Failure failure = Failure::failed);
 
     Failure failure() const { return failure_; }
     std::error_code code() const { return code_; }
@@ -287,10 +289,19 @@ public:
     }
 
 private:
+    struct Unnamed {};
+    RunError(Unnamed, const std::string& reason, Failure failure) : std::runtime_error(reason), failure_(failure) {}
+
     Failure failure_;
     std::error_code code_;
     int signal_ = 0;
 };
+
+// The exception being handled, inside a catch block, as the run's one error:
+// a RunError as it is; memory running out, or a size no string can hold, as
+// a failure "<name>: out of memory"; anything else as a failure with its
+// text, after the name (where there is one).
+RunError currentError(const std::string& name);
 
 // A refusal: the run changes nothing and ends with one line saying why.
 inline RunError refusal(const std::string& path, const std::string& reason)

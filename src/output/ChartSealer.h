@@ -28,6 +28,12 @@ public:
                                       const std::function<void(char* data, std::size_t n)>& take,
                                       std::uint64_t limit = UINT64_MAX);
 
+    // The bytes of a sealed chart file, read from its start through block
+    // and unsealed there, handed to take in pieces, in order; returns how
+    // many. Throws RunError when a read fails.
+    static std::uint64_t unsealedPieces(File& sealed, std::vector<char>& block,
+                                        const std::function<void(const char* data, std::size_t n)>& take);
+
     // Bytes read, sealed and written at a time.
     static constexpr std::size_t kBlockSize = std::size_t{256} << 10;
 };

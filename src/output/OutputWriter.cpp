@@ -70,10 +70,19 @@ bool sameFile(const FileStatus& a, const FileStatus& b)
     return a.identity.sameFile(b.identity);
 }
 
-std::string notALeftover()
+// The safe way back for a song sealed before: never to remove a sealed
+// file, which may hold the only copy of a chart.
+std::string putBack(const std::string& base)
 {
-    return "is not a leftover of an unfinished run on this chart, which is left unchanged; "
-           "move it away to seal the chart";
+    return "chartunseal --restore " + shownName(base);
+}
+
+std::string notALeftover(int number, const std::string& base)
+{
+    const std::string why = "is not a leftover of an unfinished run on this chart, which is left unchanged; ";
+    if (number == 1) return why + "move it away to seal the chart";
+    return why + "if the song was sealed before, put it back first with: " + putBack(base) +
+           "; otherwise move the file away";
 }
 
 }  // namespace
@@ -94,33 +103,14 @@ OutputWriter::OutputWriter(FileOps& ops, File& folder, std::string base, std::st
     if (!report_) report_ = [](const std::string&) {};
     const std::string baseEntry = entryOf(base_);
     for (int number = 1; number <= kSlotCount; ++number) {
-        fout[number - 1].entry = entryOf(outPath(baseEntry, number));
-        fout[number - 1].name = outPath(base_, number);
+        fout[number - 1].entry = entryOf(SongPlan::outPath(baseEntry, number));
+        fout[number - 1].name = SongPlan::outPath(base_, number);
     }
 }
 
 OutputWriter::~OutputWriter()
 {
     if (!replaced_) discard();
-}
-
-std::string OutputWriter::outPath(const std::string& path, int number)
-{
-    return path + "_" + std::to_string(number) + ".dat";
-}
-
-int OutputWriter::plainSecondSlot(const OrdinalTable& ordinals)
-{
-    for (const int index : {kMedium, kHard, kChallenge, kBeginner, kEdit}) {
-        if (ordinals.present(index)) return kDifficultyTable[index].slot;
-    }
-    return 0;
-}
-
-int OutputWriter::firstSealedSlot(const OrdinalTable& ordinals)
-{
-    const int plain = plainSecondSlot(ordinals);
-    return plain == 0 ? 0 : plain + 1;
 }
 
 std::uint64_t OutputWriter::produce(int number, const std::function<void(char* data, std::size_t n)>& take,
@@ -137,31 +127,20 @@ std::uint64_t OutputWriter::produce(int number, const std::function<void(char* d
     if (number == 1) {
         given += readSlot(slots_->str1, chart, block_, take, limit);
         lineFeed();
-        if (const int second = plainSecondSlot(*ordinals_)) {
+        if (const int second = plan_->plainSecondSlot()) {
             given += readSlot(slots_->slot(second), chart, block_, take, limit - given);
             lineFeed();
         }
         return given;
     }
-    const int first = firstSealedSlot(*ordinals_);
-    if (first < 3 || number < first) return 0;  // an output that stays empty
+    if (!plan_->isSealed(number)) return 0;  // an output that stays empty
     return ChartSealer::sealedPieces(slots_->slot(number), chart, block_, take, limit);
 }
 
-std::uint64_t OutputWriter::expectedSize(int number) const
-{
-    if (number == 1) {
-        const int second = plainSecondSlot(*ordinals_);
-        return slots_->str1.size() + 1 + (second != 0 ? slots_->slot(second).size() + 1 : 0);
-    }
-    const int first = firstSealedSlot(*ordinals_);
-    return first < 3 || number < first ? 0 : slots_->slot(number).size();
-}
-
-void OutputWriter::prepare(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart,
+void OutputWriter::prepare(const SongPlan& plan, const SlotSet& slots, ChartStream& chart,
                            const FileIdentity& expected)
 {
-    ordinals_ = &ordinals;
+    plan_ = &plan;
     slots_ = &slots;
     chart_ = &chart;
     expected_ = expected;
@@ -312,20 +291,20 @@ OutputWriter::Inspected OutputWriter::inspect(bool changeNothing)
     }
 
     const auto isFound = [this](int number) { return fout[number - 1].found.has_value(); };
-    bool allSealed = true, anySealed = false;
-    for (int number = 2; number <= kSlotCount; ++number) {
-        allSealed = allSealed && isFound(number);
-        anySealed = anySealed || isFound(number);
-    }
-    if (allSealed && !isFound(1)) {
+    std::array<bool, kSlotCount> taken{};
+    for (int number = 1; number <= kSlotCount; ++number) taken[static_cast<std::size_t>(number - 1)] = isFound(number);
+    const bool anySealed = std::any_of(taken.begin() + 1, taken.end(), [](bool t) { return t; });
+    if (sealStateOf(taken) == SealState::sealed) {
         // What a finished run leaves: the song is prepared already.
         bool changesNothing = true;
         for (int number = 2; number <= kSlotCount; ++number) {
             if (fout[number - 1].found->size() > 0) {
-                throw RunError(fout[number - 1].name, "already holds sealed charts; remove it to seal again",
+                throw RunError(fout[number - 1].name,
+                               "already holds sealed charts; to seal the song again, put it back first with: " +
+                                   putBack(base_),
                                Failure::sealedAlready);
             }
-            changesNothing = changesNothing && expectedSize(number) == 0;
+            changesNothing = changesNothing && plan_->output(number).size == 0;
         }
         // Five empty sealed files are what a run with nothing to seal left
         // (or placeholders). Beside a chart that this run would seal nothing
@@ -335,8 +314,9 @@ OutputWriter::Inspected OutputWriter::inspect(bool changeNothing)
         // lose: leftovers, removed below like any other.
         if (changesNothing) {
             throw RunError(chartPath_,
-                           "is sealed already: its sealed files " + shownName(outPath(base_, 2)) + " to " +
-                               shownName(outPath(base_, 6)) + " are there; remove them to seal again",
+                           "is sealed already (its sealed files " + shownName(SongPlan::outPath(base_, 2)) + " to " +
+                               shownName(SongPlan::outPath(base_, 6)) +
+                               " are there); to change it, put it back first with: " + putBack(base_),
                            Failure::sealedAlready);
         }
     }
@@ -377,8 +357,8 @@ void OutputWriter::checkLeftover(int number, bool complete)
 {
     Output& out = fout[number - 1];
     const std::uint64_t size = out.found->size();
-    const std::uint64_t expected = expectedSize(number);
-    if (size > expected || (complete && size != expected)) throw refusal(out.name, notALeftover());
+    const std::uint64_t expected = plan_->output(number).size;
+    if (size > expected || (complete && size != expected)) throw refusal(out.name, notALeftover(number, base_));
     if (size == 0) return;
     std::error_code ec;
     const FileHandle handle = ops_.openInFolder(folder_.handle(), out.entry, ec);
@@ -407,7 +387,7 @@ void OutputWriter::checkLeftover(int number, bool complete)
         },
         size);
     if (!matches || offset != size || !(leftover.identity() == out.found->identity)) {
-        throw refusal(out.name, notALeftover());
+        throw refusal(out.name, notALeftover(number, base_));
     }
 }
 
@@ -551,9 +531,10 @@ OutputWriter::AllDurable OutputWriter::writeSealed(PlainDurable)
 {
     enterPhase();
     for (int number = 2; number <= kSlotCount; ++number) create(number);
-    const int first = firstSealedSlot(*ordinals_);
     allocateBlock();
-    for (int number = std::max(first, 3); first != 0 && number <= kSlotCount; ++number) write(number);
+    for (int number = 2; number <= kSlotCount; ++number) {
+        if (plan_->isSealed(number)) write(number);
+    }
     releaseBlock();
     // Every output reaches the disk, with its attributes, before the chart
     // is replaced: a sealed file lost in a power cut after the replacement

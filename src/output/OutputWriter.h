@@ -13,6 +13,7 @@
 #include "chart/DifficultyTable.h"
 #include "chart/OrdinalTable.h"
 #include "chart/SlotSet.h"
+#include "output/SongPlan.h"
 #include "io/FileOps.h"
 
 namespace chartseal {
@@ -62,16 +63,6 @@ public:
     OutputWriter(const OutputWriter&) = delete;
     OutputWriter& operator=(const OutputWriter&) = delete;
 
-    // "<path>_<number>.dat": output file 1 is the plain output file, 2 to 6
-    // the sealed chart files.
-    static std::string outPath(const std::string& path, int number);
-
-    // The slot written in plain text after slot 1: the first present of
-    // Medium, Hard, Challenge, Beginner and Edit; 0 when none is present.
-    static int plainSecondSlot(const OrdinalTable& ordinals);
-    // The first slot that is sealed: the plain second slot plus 1 (3 to 7),
-    // or 0 when there is no plain second slot. 0 and 7 seal nothing.
-    static int firstSealedSlot(const OrdinalTable& ordinals);
 
     // The tokens of the phases, in order.
     using Inspected = OutputPhase<struct InspectedPhase>;
@@ -79,10 +70,10 @@ public:
     using PlainDurable = OutputPhase<struct PlainDurablePhase>;
     using AllDurable = OutputPhase<struct AllDurablePhase>;
 
-    // The chart as the partition left it: its ordinals and slots, its open
-    // stream, and the identity it must still have when it is replaced. They
-    // live as long as the writer.
-    void prepare(const OrdinalTable& ordinals, const SlotSet& slots, ChartStream& chart, const FileIdentity& expected);
+    // The chart as the partition left it: the song's plan, its slots, its
+    // open stream, and the identity it must still have when it is replaced.
+    // They live as long as the writer.
+    void prepare(const SongPlan& plan, const SlotSet& slots, ChartStream& chart, const FileIdentity& expected);
 
     // Changes nothing (but for the second name of a chart whose replacement
     // was cut in half, unless changeNothing). Refuses, with a RunError, a
@@ -117,10 +108,6 @@ public:
     // failure or refusal; a failure before the rename leaves the chart file
     // untouched and removes what this run created.
     void writeOutputs();
-
-    // How many bytes output file `number` receives: the plain part, a
-    // sealed slot, or 0.
-    std::uint64_t expectedSize(int number) const;
 
     // True once the chart file has been replaced.
     bool replaced() const { return replaced_; }
@@ -180,7 +167,7 @@ private:
     std::array<Output, kSlotCount> fout;  // fout[N - 1] is output file N
 
     // What inspect learnt, for the later phases.
-    const OrdinalTable* ordinals_ = nullptr;
+    const SongPlan* plan_ = nullptr;
     const SlotSet* slots_ = nullptr;
     ChartStream* chart_ = nullptr;
     FileIdentity expected_;
