@@ -1,0 +1,164 @@
+// What the library says is what the files hold: on charts of real shapes
+// (two play styles, no separator lines, CRLF line ends, blank lines between
+// charts), the preview's and the seal's report name the charts each file
+// really holds, a check right after the seal passes, and exposed charts are
+// told. The expected names are read off the files by this test's own simple
+// reading of chart text, never by the code under test.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "TestSupport.h"
+#include "app/ExitStatus.h"
+#include "app/LibraryCommand.h"
+
+namespace chartseal {
+namespace {
+
+using test::chartBlock;
+using test::readFile;
+namespace fs = std::filesystem;
+
+// The names of the charts in chart text, as "<style> <difficulty>": a chart
+// begins at a separator line, or at a "#NOTES" line that none began; the
+// style is the first line after "#NOTES", the difficulty the third.
+std::vector<std::string> chartsIn(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    const auto field = [](const std::string& line) {
+        std::string f = line.substr(line.find_first_not_of(' '));
+        return f.substr(0, f.size() - 1);  // without its colon
+    };
+    std::vector<std::string> names;
+    bool separatorOpen = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].starts_with("//---------------")) {
+            separatorOpen = true;
+        } else if (lines[i].starts_with("#NOTES")) {
+            if (i + 3 < lines.size()) names.push_back(field(lines[i + 1]) + " " + field(lines[i + 3]));
+            separatorOpen = false;
+        }
+    }
+    return names;
+}
+
+std::string jsonList(const std::vector<std::string>& items)
+{
+    std::string json = "[";
+    for (const std::string& item : items) json += (json.size() > 1 ? ",\"" : "\"") + item + "\"";
+    return json + "]";
+}
+
+struct Shape {
+    const char* name;
+    std::string chart;
+    std::vector<std::string> exposed;  // what the chart file keeps beyond Easy and one more
+};
+
+std::string withoutSeparators(std::string text)
+{
+    std::string out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with("//---------------")) out += line + "\n";
+    }
+    return out;
+}
+
+class LibraryTruth : public test::TempDirTest, public ::testing::WithParamInterface<Shape> {
+protected:
+    struct Ran {
+        int status;
+        std::string out, err;
+    };
+    Ran run(const std::vector<std::string>& args)
+    {
+        std::ostringstream out, err;
+        const int status = LibraryCommand(out, err, false).run(args);
+        return {status, out.str(), err.str()};
+    }
+    // The files part of a report line as the files on disk hold them.
+    std::string filesOnDisk(const std::string& base)
+    {
+        std::string json = "[";
+        for (int n = 1; n <= 6; ++n) {
+            const std::string name = n == 1 ? "song.sm" : "song_" + std::to_string(n) + ".dat";
+            const std::string bytes = readFile(base + (n == 1 ? ".sm" : "_" + std::to_string(n) + ".dat")).value_or("");
+            json += std::string(n > 1 ? "," : "") + "{\"file\":\"" + name +
+                    "\",\"charts\":" + jsonList(chartsIn(n == 1 ? bytes : test::unsealed(bytes))) + "}";
+        }
+        return json + "]";
+    }
+};
+
+TEST_P(LibraryTruth, TheReportAndTheCheckNameWhatEachFileHolds)
+{
+    const std::string root = at("library");
+    fs::create_directories(test::pathOf(root + "/album"));
+    const std::string base = root + "/album/song";
+    test::writeFile(base + ".sm", GetParam().chart);
+    const std::string preview = at("preview.jsonl"), sealing = at("seal.jsonl"), checking = at("check.jsonl");
+
+    const Ran previewed = run({"--dry-run", "--report", preview, root});
+    const Ran sealed = run({"--report", sealing, root});
+    ASSERT_EQ(sealed.status, kExitSuccess) << sealed.err;
+    const std::string files = filesOnDisk(base);
+    const Ran checked = run({"--check", "--report", checking, root});
+    EXPECT_EQ(checked.status, kExitSuccess) << checked.err;
+    EXPECT_EQ(checked.err, "");
+
+    const std::string exposed = "\"exposed\":" + jsonList(GetParam().exposed);
+    for (const auto& [what, report] : {std::pair{"preview", preview}, {"seal", sealing}, {"check", checking}}) {
+        SCOPED_TRACE(what);
+        const std::string line = readFile(report).value_or("");
+        EXPECT_NE(line.find("\"files\":" + files + "," + exposed), std::string::npos) << line << "\nfiles: " << files;
+    }
+    const std::string summaryEnd = GetParam().exposed.empty() ? " unreadable\n" : " unreadable; 1 exposed\n";
+    EXPECT_TRUE(previewed.out.ends_with(summaryEnd)) << previewed.out;
+    EXPECT_TRUE(sealed.out.ends_with(summaryEnd)) << sealed.out;
+    EXPECT_TRUE(checked.out.ends_with(summaryEnd)) << checked.out;
+    EXPECT_NE(checked.out.find(": 1 prepared,"), std::string::npos) << checked.out;
+}
+
+const std::string kHeader = test::songHeader();
+const auto single = [](const char* d) { return chartBlock(d, "dance-single"); };
+const auto twin = [](const char* d) { return chartBlock(d, "dance-double"); };
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, LibraryTruth,
+    ::testing::Values(
+        Shape{"FiveChartsOneStyle", test::fiveCharts(), {}},
+        // The first appearance of each difficulty decides the slots: the
+        // second style's Easy takes Medium's place, plain, and Medium is
+        // sealed with the Hard chart after it.
+        Shape{"TwoStylesInterleaved",
+              kHeader + single("Beginner") + single("Easy") + twin("Easy") + single("Medium") + twin("Hard"),
+              {"dance-double Easy"}},
+        Shape{"TwoStylesOneAfterTheOther",
+              kHeader + single("Beginner") + single("Easy") + single("Medium") + single("Hard") + single("Challenge") +
+                  twin("Beginner") + twin("Easy") + twin("Medium") + twin("Hard") + twin("Challenge"),
+              {}},
+        Shape{"AnEasyOfEachStyleAndNothingElse", kHeader + single("Easy") + twin("Easy"),
+              {"dance-double Easy"}},
+        Shape{"TwoStylesWhereTheSecondEasyStaysPlain", kHeader + single("Easy") + single("Medium") + twin("Easy"),
+              {"dance-double Easy"}},
+        Shape{"NoSeparatorLines",
+              withoutSeparators(kHeader + single("Easy") + single("Medium") + single("Hard") + single("Edit")),
+              {"dance-single Hard", "dance-single Edit"}},
+        Shape{"CarriageReturnsAndLineFeeds",
+              test::songHeader("\r\n") + chartBlock("Beginner", "dance-single", "\r\n") +
+                  chartBlock("Easy", "dance-single", "\r\n") + chartBlock("Hard", "dance-single", "\r\n") +
+                  chartBlock("Edit", "dance-double", "\r\n"),
+              {}},
+        Shape{"BlankLinesBetweenCharts",
+              kHeader + "\n" + single("Edit") + "\n\n" + single("Easy") + "\n" + single("Hard") + "\n", {}}),
+    [](const ::testing::TestParamInfo<Shape>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace chartseal
