@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <sstream>
 
 #include "TestSupport.h"
@@ -159,6 +160,57 @@ INSTANTIATE_TEST_SUITE_P(
         Shape{"BlankLinesBetweenCharts",
               kHeader + "\n" + single("Edit") + "\n\n" + single("Easy") + "\n" + single("Hard") + "\n", {}}),
     [](const ::testing::TestParamInfo<Shape>& info) { return std::string(info.param.name); });
+
+// A check says damaged only for what the files show, and not prepared only
+// for a run that did not finish or a song never sealed.
+struct Finding {
+    const char* name;
+    std::function<void(const std::string& base)> change;
+    const char* result;
+    std::string line;  // after the song's base name
+};
+
+class CheckFindings : public test::TempDirTest, public ::testing::WithParamInterface<Finding> {};
+
+TEST_P(CheckFindings, AreSaidOfWhatTheFilesShowAlone)
+{
+    const std::string root = at("library");
+    fs::create_directories(test::pathOf(root));
+    const std::string base = root + "/song";
+    test::writeFile(base + ".sm", test::fiveCharts());
+    std::ostringstream out, err;
+    ASSERT_EQ(LibraryCommand(out, err, false).run({root}), kExitSuccess) << err.str();
+    GetParam().change(base);
+    std::ostringstream checkOut, checkErr;
+    EXPECT_EQ(LibraryCommand(checkOut, checkErr, false).run({"--check", root}), kExitOutputFailed);
+    EXPECT_EQ(checkErr.str(), "chartseal-library: " + base + GetParam().line + "\n");
+    EXPECT_NE(checkOut.str().find("1 " + std::string(GetParam().result)), std::string::npos) << checkOut.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, CheckFindings,
+    ::testing::Values(
+        Finding{"ASealedFileMissing", [](const std::string& b) { fs::remove(test::pathOf(b + "_4.dat")); }, "damaged",
+                "_4.dat: missing"},
+        Finding{"ASealedFileCutShort",
+                [](const std::string& b) { test::writeFile(b + "_3.dat", readFile(b + "_3.dat")->substr(0, 40)); },
+                "damaged", "_3.dat: is cut short"},
+        Finding{"ASealedFileThatIsNotCharts", [](const std::string& b) { test::writeFile(b + "_5.dat", "plain text\n"); },
+                "damaged", "_5.dat: does not read back as charts"},
+        Finding{"AFolderAtASealedName",
+                [](const std::string& b) {
+                    fs::remove(test::pathOf(b + "_6.dat"));
+                    fs::create_directory(test::pathOf(b + "_6.dat"));
+                },
+                "damaged", "_6.dat: is a directory"},
+        Finding{"APlainFileOfARunThatDidNotFinish", [](const std::string& b) { test::writeFile(b + "_1.dat", ""); },
+                "not-prepared", "_1.dat: a run did not finish; run chartseal again"},
+        Finding{"NoSealedFiles",
+                [](const std::string& b) {
+                    for (int n = 2; n <= 6; ++n) fs::remove(test::pathOf(b + "_" + std::to_string(n) + ".dat"));
+                },
+                "not-prepared", ".sm: not sealed"}),
+    [](const ::testing::TestParamInfo<Finding>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace chartseal
