@@ -246,32 +246,12 @@ public:
     bool statusInFolder(FileHandle folder, const std::string& name, FileStatus& st, std::error_code& ec) override
     {
         struct stat s {};
-        if (::fstatat(fd(folder), name.c_str(), &s, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) {
-                ec.clear();
-            } else {
-                ec.assign(errno, std::system_category());
-            }
-            return false;
-        }
-        ec.clear();
-        st = statusFrom(s);
-        return true;
+        return found(::fstatat(fd(folder), name.c_str(), &s, AT_SYMLINK_NOFOLLOW), s, st, ec);
     }
     bool statusOfPath(const std::string& path, FileStatus& st, std::error_code& ec) override
     {
         struct stat s {};
-        if (::stat(path.c_str(), &s) != 0) {
-            if (errno == ENOENT) {
-                ec.clear();
-            } else {
-                ec.assign(errno, std::system_category());
-            }
-            return false;
-        }
-        ec.clear();
-        st = statusFrom(s);
-        return true;
+        return found(::stat(path.c_str(), &s), s, st, ec);
     }
     std::string readLinkInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
     {

@@ -219,10 +219,7 @@ public:
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         }
         if (h == INVALID_HANDLE_VALUE) return failedHandle(ec);
-        ec.clear();
-        const std::lock_guard<std::mutex> lock(names_);
-        folders_[h] = full;
-        return handleOf(h);
+        return rememberedFolder(h, full, ec);
     }
     FileHandle openFolderInFolder(FileHandle folder, const std::string& name, std::error_code& ec) override
     {
@@ -245,10 +242,7 @@ public:
             ec = std::error_code(ERROR_DIRECTORY, std::system_category());
             return kNoFile;
         }
-        ec.clear();
-        const std::lock_guard<std::mutex> lock(names_);
-        folders_[h] = full;
-        return handleOf(h);
+        return rememberedFolder(h, full, ec);
     }
     FileHandle openForReading(const std::string& path, std::error_code& ec) override
     {
@@ -286,10 +280,7 @@ public:
         const HANDLE h = ::CreateFileW(longName(parent).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h == INVALID_HANDLE_VALUE) return failedHandle(ec);
-        ec.clear();
-        const std::lock_guard<std::mutex> lock(names_);
-        folders_[h] = parent;
-        return handleOf(h);
+        return rememberedFolder(h, parent, ec);
     }
     FileHandle openForWriting(const std::string& path, std::error_code& ec) override
     {
@@ -561,6 +552,14 @@ private:
     {
         const std::lock_guard<std::mutex> lock(names_);
         return folders_.count(win(file)) != 0;
+    }
+    // An open folder, with the full name that names are joined to.
+    FileHandle rememberedFolder(HANDLE h, const std::wstring& full, std::error_code& ec)
+    {
+        ec.clear();
+        const std::lock_guard<std::mutex> lock(names_);
+        folders_[h] = full;
+        return handleOf(h);
     }
     FileHandle remembered(FileHandle handle, const std::wstring& name)
     {
