@@ -58,9 +58,10 @@ TEST_F(HostileFolder, ADeviceNameAtAnOutputNameIsRefused)
     ChartStream stream = ChartScanner().openChartInFolder(folder, "song.sm", at("song.sm"));
     const OrdinalTable ordinals;
     const SlotSet slots;
+    const SongPlan plan(at("NUL.x"), ordinals, slots);
     OutputWriter writer(systemFileOps(), folder, at("NUL.x"), "song.sm", at("song.sm"));
     try {
-        writer.prepare(ordinals, slots, stream, stream.file().identity());
+        writer.prepare(plan, slots, stream, stream.file().identity());
         writer.inspect();
         FAIL() << "a device name was taken for an output";
     } catch (const RunError& e) {

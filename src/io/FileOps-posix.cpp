@@ -147,6 +147,23 @@ bool readValue(const AttributeSource& file, ExtendedAttribute& attribute)
     }
 }
 
+// The status a stat call gave (result 0), or no such entry (ENOENT, with no
+// error), or its error.
+bool found(int result, const struct stat& s, FileStatus& st, std::error_code& ec)
+{
+    if (result != 0) {
+        if (errno == ENOENT) {
+            ec.clear();
+        } else {
+            ec.assign(errno, std::system_category());
+        }
+        return false;
+    }
+    ec.clear();
+    st = statusFrom(s);
+    return true;
+}
+
 class PosixFileOps final : public FileOps {
     // Calls call with a descriptor that can be read or synced: the file's
     // own, or for a folder opened for its names only, one opened again for
