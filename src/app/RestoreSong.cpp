@@ -25,8 +25,8 @@
 //
 // The safety order. T is the restored chart's temporary name, M the mark,
 // S the sealed files:
-//   T written, attributes first, and synced; M written and synced; the
-//   folder synced; T renamed over C; the folder synced; S removed; the
+//   T written, attributes first, and synced; the folder synced; M written
+//   and synced; the folder synced; T renamed over C; the folder synced; S removed; the
 //   folder synced; M removed; the folder synced.
 // M beside no T means C is restored (T became C): a later run removes what
 // is left of S, then M. M beside T means the rename did not happen: M goes
@@ -353,7 +353,7 @@ std::vector<Restore::Split> Restore::splits()
         }
         found.push_back(s);
     };
-    if (size == 0 || !ended) return found;
+    if (size == 0 || !ended || !lastEmpty) return found;
     for (const Separator& s : separators_) {
         if (s.emptyBefore) add({s.offset - 1, true});
     }
@@ -394,13 +394,17 @@ Restore::Layout Restore::layoutFor(const Split& split)
     const OrdinalTable start = merged(OrdinalTable{}, namesIn(head));
 
     // The parts in the order of their ordinals: the k-th is that of the
-    // difficulty with ordinal k once the parts before it have been read.
+    // difficulty with ordinal k in the whole chart (the head, then the parts
+    // in turn).
     // Each holds one separator line, its first, but for the last part when
     // no difficulty holds the next ordinal: the rest of the chart.
     std::vector<std::pair<std::size_t, int>> order;  // part, difficulty
     std::vector<bool> used(parts.size(), false);
     const std::function<bool(const OrdinalTable&)> place = [&](const OrdinalTable& table) -> bool {
         if (order.size() == parts.size()) {
+            for (std::size_t k = 0; k < order.size(); ++k) {
+                if (table.ordinal[order[k].second] != static_cast<int>(k) + 1) return false;
+            }
             if (!order.empty() && table.indexOf(static_cast<int>(order.size()) + 1) >= 0 &&
                 parts[order.back().first].separators != 1) {
                 return false;
@@ -437,8 +441,12 @@ Restore::Layout Restore::layoutFor(const Split& split)
                             return &q != &parts[i] && q.belongsTo.size() == 1 && q.belongsTo[0] == d;
                         });
                     if (taken) continue;
+                    // d has ordinal k, or none yet while ordinal k is free:
+                    // a later part may name it first.
                     const OrdinalTable next = merged(table, parts[i].names);
-                    if (next.indexOf(k) != d) continue;
+                    const int assigned = static_cast<int>(
+                        std::count_if(next.ordinal.begin(), next.ordinal.end(), [](int o) { return o > 0; }));
+                    if (next.ordinal[d] != k && !(next.ordinal[d] == 0 && assigned < k)) continue;
                     used[i] = true;
                     order.emplace_back(i, d);
                     if (place(next)) return true;
@@ -663,16 +671,46 @@ void Restore::run()
             missing = n;
         }
     }
-    const std::optional<FileStatus> temp = find(tempEntry_, tempName_);
-    if (const std::optional<FileStatus> mark = find(markEntry_, markName_)) {
+    std::optional<FileStatus> temp;
+    {
+        FileStatus st;
+        std::error_code ec;
+        if (ops_.statusInFolder(folder_.handle(), tempEntry_, st, ec)) {
+            temp = st;
+        } else if (ec) {
+            throw RunError(tempName_, "cannot check", ec);
+        }
+    }
+    const std::optional<FileStatus> mark = find(markEntry_, markName_);
+    if (temp && mark && temp->isRegular() && temp->identity.sameFile(chartStatus_.identity)) {
+        // A rename over the chart cut in half: both names stand for the
+        // restored chart, which loses nothing when the second goes.
+        std::error_code ec;
+        ops_.checkFolderSync(folder_.handle(), ec);
+        if (ec) throw RunError(folder_.path(), "cannot sync", ec);
+        remove(tempEntry_, tempName_);
+        syncFolder();
+        temp.reset();
+        chartStatus_ = chart_.status();
+    }
+    if (temp) temp = find(tempEntry_, tempName_);
+    if (mark) {
         std::error_code ec;
         const FileHandle handle = ops_.openInFolder(folder_.handle(), markEntry_, ec);
         if (ec) throw RunError(markName_, "cannot check", ec);
         File file(ops_, markName_, handle);
         std::string held(kMark.size() + 1, '\0');
         held.resize(mark->size() <= kMark.size() ? file.readAt(held.data(), held.size(), 0) : held.size());
-        if (held != kMark)
+        // Beside the temporary file, the mark may be one a power cut left
+        // unwritten: a prefix of its bytes, or zeros.
+        bool ours = held == kMark;
+        if (temp && held.size() <= kMark.size()) {
+            ours = true;
+            for (std::size_t i = 0; i < held.size(); ++i) ours = ours && (held[i] == kMark[i] || held[i] == '\0');
+        }
+        if (!ours) {
             throw refusal(markName_, "is not a mark of chartunseal --restore; move it away to restore the song");
+        }
         ops_.checkFolderSync(folder_.handle(), ec);
         if (ec) throw RunError(folder_.path(), "cannot sync", ec);
         markCreated_ = true;
@@ -763,6 +801,9 @@ void Restore::run()
         if (!tempLock_.tryLock(temp_)) throw refusal(tempName_, "is locked by another run");
         temp_.sync();
         temp_.close();
+        // Its name is durable before the mark's can be: a mark without it
+        // says the chart is restored.
+        syncFolder();
 
         const FileHandle handle =
             ops_.createInFolder(folder_.handle(), markEntry_, creationAttributeBits(chartStatus_.attributes.bits), ec);
