@@ -101,6 +101,12 @@ const std::vector<Shape> kShapes = {
     {"OnlyEasy", songHeader() + chartBlock("Easy")},
     {"MediumNamedButWithoutItsChart", songHeader() + chartBlock("Hard") + "     Medium: named in passing\n"},
     {"EmptyChart", ""},
+    // Lines longer than any buffer of the run: one of notes, and one that
+    // names Hard after a long run of spaces, which gives Hard its ordinal
+    // (and the Hard chart its place) before Medium.
+    {"LongLines", songHeader() + chartBlock("Easy") + std::string(300000, '1') + "\n" + std::string(300000, ' ') +
+                      "Hard: named after a long run of spaces\n" + chartBlock("Medium") + chartBlock("Hard") +
+                      chartBlock("Challenge")},
 };
 
 class RestoreRoundTrip : public test::TempDirTest, public ::testing::WithParamInterface<Shape> {

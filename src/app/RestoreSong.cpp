@@ -395,9 +395,8 @@ Restore::Layout Restore::layoutFor(const Split& split)
 
     // The parts in the order of their ordinals: the k-th is that of the
     // difficulty with ordinal k in the whole chart (the head, then the parts
-    // in turn).
-    // Each holds one separator line, its first, but for the last part when
-    // no difficulty holds the next ordinal: the rest of the chart.
+    // in turn). Each holds one separator line, its first, but for the last
+    // part when no difficulty holds the next ordinal: the rest of the chart.
     std::vector<std::pair<std::size_t, int>> order;  // part, difficulty
     std::vector<bool> used(parts.size(), false);
     const std::function<bool(const OrdinalTable&)> place = [&](const OrdinalTable& table) -> bool {
@@ -432,27 +431,25 @@ Restore::Layout Restore::layoutFor(const Split& split)
         for (const int d : usual) {
             for (std::size_t i = 0; i < parts.size(); ++i) {
                 if (used[i] || (order.size() + 1 < parts.size() && parts[i].separators != 1)) continue;
-                if (std::find(parts[i].belongsTo.begin(), parts[i].belongsTo.end(), d) == parts[i].belongsTo.end())
-                    continue;
-                {
-                    const bool taken =
-                        std::any_of(order.begin(), order.end(), [d](const auto& e) { return e.second == d; }) ||
-                        std::any_of(parts.begin(), parts.end(), [&](const Part& q) {
-                            return &q != &parts[i] && q.belongsTo.size() == 1 && q.belongsTo[0] == d;
-                        });
-                    if (taken) continue;
-                    // d has ordinal k, or none yet while ordinal k is free:
-                    // a later part may name it first.
-                    const OrdinalTable next = merged(table, parts[i].names);
-                    const int assigned = static_cast<int>(
-                        std::count_if(next.ordinal.begin(), next.ordinal.end(), [](int o) { return o > 0; }));
-                    if (next.ordinal[d] != k && !(next.ordinal[d] == 0 && assigned < k)) continue;
-                    used[i] = true;
-                    order.emplace_back(i, d);
-                    if (place(next)) return true;
-                    order.pop_back();
-                    used[i] = false;
-                }
+                const auto& may = parts[i].belongsTo;
+                if (std::find(may.begin(), may.end(), d) == may.end()) continue;
+                const bool taken =
+                    std::any_of(order.begin(), order.end(), [d](const auto& e) { return e.second == d; }) ||
+                    std::any_of(parts.begin(), parts.end(), [&](const Part& q) {
+                        return &q != &parts[i] && q.belongsTo.size() == 1 && q.belongsTo[0] == d;
+                    });
+                if (taken) continue;
+                // d has ordinal k, or none yet while ordinal k is free: a
+                // later part may name it first.
+                const OrdinalTable next = merged(table, parts[i].names);
+                const int assigned = static_cast<int>(
+                    std::count_if(next.ordinal.begin(), next.ordinal.end(), [](int o) { return o > 0; }));
+                if (next.ordinal[d] != k && !(next.ordinal[d] == 0 && assigned < k)) continue;
+                used[i] = true;
+                order.emplace_back(i, d);
+                if (place(next)) return true;
+                order.pop_back();
+                used[i] = false;
             }
         }
         return false;
