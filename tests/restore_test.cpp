@@ -349,7 +349,7 @@ TEST(RestorePowerLoss, EveryStateIsSealedOrRestoredAndARerunFinishes)
     const auto expectRestored = [&](const MemoryFileSystem& fs) {
         ASSERT_EQ(fs.names(), std::vector<std::string>{"song.sm"});
         ASSERT_EQ(fs.contents("song.sm"), original);
-        ASSERT_EQ(fs.mode("song.sm"), 0640u);
+        ASSERT_EQ(fs.mode("song.sm"), outputAttributeBits(0640));
     };
 
     MemoryFileSystem whole = sealedFolder();

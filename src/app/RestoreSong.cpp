@@ -564,6 +564,9 @@ void Restore::createTemporary(const std::vector<Range>& layout)
     tempCreated_ = true;
     copyChartAttributes(temp_, temp_.status().attributes);
     produce(layout, [&](const char* data, std::size_t n) { temp_.writeAll(data, n); });
+    // Closed before it is read back, which Windows allows no sooner.
+    temp_.sync();
+    temp_.close();
 }
 
 bool Restore::reproducesSealedSong()
@@ -620,6 +623,8 @@ bool Restore::reproducesSealedSong()
         if (first >= 3 && n >= first) sealedSlot.push_back(&slots.slot(n));
         if (!sameAs(n, sealedSlot)) return false;
     }
+    // Locked like the chart, which it becomes.
+    if (!tempLock_.tryLock(restored.file())) throw refusal(tempName_, "is locked by another run");
     restored.close();
     return true;
 }
@@ -784,7 +789,6 @@ void Restore::run()
                 found = true;
                 break;
             }
-            temp_.close();
             remove(tempEntry_, tempName_);
             tempCreated_ = false;
         }
@@ -793,11 +797,12 @@ void Restore::run()
                     ": sealing the restored chart would split its charts differently "
                     "from its sealed files; restoring it all the same");
             createTemporary(layouts.front());
+            const FileHandle handle = ops_.openInFolder(folder_.handle(), tempEntry_, ec);
+            if (ec) throw RunError(tempName_, "cannot open", ec);
+            File restored(ops_, tempName_, handle);
+            if (!tempLock_.tryLock(restored)) throw refusal(tempName_, "is locked by another run");
+            restored.close();
         }
-        // Locked like the chart, which it becomes.
-        if (!tempLock_.tryLock(temp_)) throw refusal(tempName_, "is locked by another run");
-        temp_.sync();
-        temp_.close();
         // Its name is durable before the mark's can be: a mark without it
         // says the chart is restored.
         syncFolder();
