@@ -17,6 +17,7 @@ namespace chartseal::test {
 
 std::string FileOpsProbe::nameOf(FileHandle handle) const
 {
+    const std::lock_guard<std::mutex> hold(mutex_);
     const auto found = names_.find(handle);
     return found == names_.end() ? std::string("?") : found->second;
 }
@@ -24,8 +25,14 @@ std::string FileOpsProbe::nameOf(FileHandle handle) const
 bool FileOpsProbe::proceed(const std::string& operation, const std::string& name, FileHandle handle,
                            std::error_code& ec)
 {
-    const Call call{++count_, operation + " " + name, handle};
-    calls_.push_back(call.what);
+    Call call;
+    {
+        // A library run calls from several threads at once; the hook runs
+        // outside the lock, free to act on the world.
+        const std::lock_guard<std::mutex> hold(mutex_);
+        call = Call{++count_, operation + " " + name, handle};
+        calls_.push_back(call.what);
+    }
     ec.clear();
     if (before_) ec = before_(call);
     return !ec;
@@ -33,6 +40,7 @@ bool FileOpsProbe::proceed(const std::string& operation, const std::string& name
 
 FileHandle FileOpsProbe::named(FileHandle handle, const std::string& name)
 {
+    const std::lock_guard<std::mutex> hold(mutex_);
     if (handle != kNoFile) names_[handle] = name;
     return handle;
 }
@@ -142,10 +150,14 @@ void FileOpsProbe::close(FileHandle f, std::error_code& ec)
 {
     // The handle is released even when close reports an error.
     const bool goOn = proceed("close", f, ec);
+    {
+        // Forgotten before the number is free for another thread's open.
+        const std::lock_guard<std::mutex> hold(mutex_);
+        names_.erase(f);
+    }
     std::error_code closed;
     inner_.close(f, closed);
     if (goOn) ec = closed;
-    names_.erase(f);
 }
 void FileOpsProbe::renameInFolder(FileHandle folder, const std::string& from, const std::string& to,
                                   std::error_code& ec)

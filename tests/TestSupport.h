@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -91,6 +92,7 @@ private:
     long count_ = 0;
     std::vector<std::string> calls_;
     std::map<FileHandle, std::string> names_;
+    mutable std::mutex mutex_;  // over the three above
 };
 
 // A probe's `before` that calls hook once, just before the first operation
