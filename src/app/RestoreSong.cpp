@@ -8,32 +8,42 @@
 // rest of slot 1, every other part a whole slot.
 //
 // Which empty line sealing added after slot 1 is not written anywhere: real
-// charts have blank lines before separators too. The added one stands just
-// before a separator line that starts the plain second slot, or at the end.
-// Only the last part of a chart can hold more than one separator line, so
-// slot 1 ends before the first, the second or the last separator line of C,
-// or at its end: a handful of candidates. For each, the order of the parts
-// follows from the order in which each part names the difficulties (the
-// ordinals of the whole are those of its parts taken in turn, and the k-th
-// part belongs to the difficulty with ordinal k). A candidate is taken only
-// once the survey and partition of the restored file, written beside the
-// chart, give back exactly C and the sealed files. Where none does (a chart
-// edited after sealing, sealed files from elsewhere), one line says so
-// before the chart is touched, and the first candidate is restored: every
-// line comes back once, though sealing it again would split it differently.
-// A last line that had no line feed gets one: sealing gave it one.
+// charts have blank lines before separators too (in a chart with carriage
+// returns the added line is the only bare line feed). The added one stands
+// just before the separator line that starts the plain second slot, or at
+// the end. Only the last part of a chart can hold more than one separator
+// line, so slot 1 ends before the first, the second or the last separator
+// line of C, or at its end: a handful of candidates. For each, the order of
+// the parts follows from what each part names: the ordinals of the whole are
+// those of the head and the parts taken in turn, and the k-th part belongs
+// to the difficulty with ordinal k. Where more than one order agrees (charts
+// that each name only their own difficulty keep no order in the sealed
+// files), the usual one of a chart file is taken, from Beginner up. A
+// candidate is taken only once the survey and partition of the restored
+// file, written beside the chart, give back exactly C and the sealed files.
+// Where none does (a chart edited after sealing, sealed files from
+// elsewhere), one line says so before the chart or a sealed file is touched
+// (the candidates written beside them are gone by then), and the first
+// candidate is restored: every line comes back once, though sealing it again
+// would split it differently. A last line that had no line feed gets one:
+// sealing gave it one.
 //
 // The safety order. T is the restored chart's temporary name, M the mark,
 // S the sealed files:
-//   T written, attributes first, and synced; the folder synced; M written
-//   and synced; the folder synced; T renamed over C; the folder synced; S removed; the
-//   folder synced; M removed; the folder synced.
+//   T created with the owner's bits only, given the chart's owner, group,
+//   extended attributes (its access list among them) and mode, written and
+//   synced; the folder synced; M written and synced; the folder synced; T
+//   renamed over C; the folder synced; S removed; the folder synced; M
+//   removed; the folder synced.
 // M beside no T means C is restored (T became C): a later run removes what
-// is left of S, then M. M beside T means the rename did not happen: M goes
-// first, durably, then T, since M without T would otherwise speak for a
-// chart that is still sealed. Without M, five S mean the song is sealed; a
+// is left of S, then M; so too where T is a second name of C (a rename cut
+// in half), once that name is gone. Otherwise M beside T means the rename
+// did not happen: M goes first, durably, then T, since M without T would
+// otherwise speak for a chart that is still sealed. T's name is durable before M is created, so no power cut leaves M
+// without T before the rename. Without M, five S mean the song is sealed; a
 // T there is a leftover of a run cut short, removed once each of its bytes
-// is found to be the byte a restore writes there (or zero).
+// is found to be the byte a restore writes there (or zero). A song restored
+// whole has no S and is refused as not sealed.
 #include "app/RestoreSong.h"
 
 #include <algorithm>
