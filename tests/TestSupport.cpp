@@ -17,7 +17,7 @@ namespace chartseal::test {
 
 std::string FileOpsProbe::nameOf(FileHandle handle) const
 {
-    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> hold(mutex_);
     const auto found = names_.find(handle);
     return found == names_.end() ? std::string("?") : found->second;
 }
@@ -25,10 +25,14 @@ std::string FileOpsProbe::nameOf(FileHandle handle) const
 bool FileOpsProbe::proceed(const std::string& operation, const std::string& name, FileHandle handle,
                            std::error_code& ec)
 {
-    // One at a time, numbered in the order they come, from any thread.
-    const std::lock_guard<std::recursive_mutex> lock(mutex_);
-    const Call call{++count_, operation + " " + name, handle};
-    calls_.push_back(call.what);
+    Call call;
+    {
+        // A library run calls from several threads at once; the hook runs
+        // outside the lock, free to act on the world.
+        const std::lock_guard<std::mutex> hold(mutex_);
+        call = Call{++count_, operation + " " + name, handle};
+        calls_.push_back(call.what);
+    }
     ec.clear();
     if (before_) ec = before_(call);
     return !ec;
@@ -36,7 +40,7 @@ bool FileOpsProbe::proceed(const std::string& operation, const std::string& name
 
 FileHandle FileOpsProbe::named(FileHandle handle, const std::string& name)
 {
-    const std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> hold(mutex_);
     if (handle != kNoFile) names_[handle] = name;
     return handle;
 }
@@ -146,11 +150,14 @@ void FileOpsProbe::close(FileHandle f, std::error_code& ec)
 {
     // The handle is released even when close reports an error.
     const bool goOn = proceed("close", f, ec);
+    {
+        // Forgotten before the number is free for another thread's open.
+        const std::lock_guard<std::mutex> hold(mutex_);
+        names_.erase(f);
+    }
     std::error_code closed;
     inner_.close(f, closed);
     if (goOn) ec = closed;
-    const std::lock_guard<std::recursive_mutex> lock(mutex_);
-    names_.erase(f);
 }
 void FileOpsProbe::renameInFolder(FileHandle folder, const std::string& from, const std::string& to,
                                   std::error_code& ec)

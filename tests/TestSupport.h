@@ -89,10 +89,10 @@ private:
 
     Before before_;
     FileOps& inner_;
-    mutable std::recursive_mutex mutex_;  // runs of a library call from several threads
     long count_ = 0;
     std::vector<std::string> calls_;
     std::map<FileHandle, std::string> names_;
+    mutable std::mutex mutex_;  // over the three above
 };
 
 // A probe's `before` that calls hook once, just before the first operation

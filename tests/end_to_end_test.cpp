@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <optional>
 
 #include "ReferenceModel.h"
 #include "TestSupport.h"
@@ -208,6 +210,49 @@ TEST_F(EndToEnd, TheBundledExampleIsSealedToTheByte)
     const test::ProcessResult unsealed =
         runProgram(CHARTUNSEAL_BIN, dir(), "", {"song_3.dat", "song_4.dat", "song_5.dat"});
     EXPECT_EQ(unsealed.out, model.slots[3] + model.slots[4] + model.slots[5]);
+}
+
+TEST_F(EndToEnd, RestoreGivesBackTheBundledExampleAndTheSameSealedFilesEachRoundTrip)
+{
+    fs::create_directories(test::pathOf(at("songs")));
+    fs::copy_file(CHARTSEAL_EXAMPLE, test::pathOf(at("songs/glass harbour.sm")));
+    test::writeFile(at("songs/-dash.sm"), fiveCharts());
+    const std::string original = readFile(at("songs/glass harbour.sm")).value();
+    std::map<std::string, std::optional<std::string>> firstSeal;
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        for (const char* base : {"songs/glass harbour", "songs/-dash"}) {
+            const test::ProcessResult sealing = runProgram(CHARTSEAL_BIN, dir(), std::string(base) + "\n\n\n");
+            ASSERT_EQ(sealing.status, 0) << sealing.err;
+        }
+        for (int n = 2; n <= 6; ++n) {
+            const std::string name = at("songs/glass harbour_" + std::to_string(n) + ".dat");
+            if (round == 1) firstSeal[name] = readFile(name);
+            EXPECT_EQ(readFile(name), firstSeal[name]) << name;
+        }
+        const test::ProcessResult restored =
+            runProgram(CHARTUNSEAL_BIN, dir(), "", {"--restore", "--", "songs/glass harbour", "-dash-missing", "songs/-dash"});
+        EXPECT_EQ(restored.status, 1);
+        EXPECT_EQ(restored.out, "");
+        EXPECT_EQ(restored.err, "chartunseal: -dash-missing.sm: " + test::noSuchFile() + "\n");
+        EXPECT_EQ(readFile(at("songs/glass harbour.sm")), original);
+        EXPECT_EQ(readFile(at("songs/-dash.sm")), fiveCharts());
+        for (int n = 1; n <= 6; ++n) {
+            EXPECT_FALSE(test::exists(at("songs/glass harbour_" + std::to_string(n) + ".dat"))) << n;
+        }
+    }
+    const test::ProcessResult again = runProgram(CHARTUNSEAL_BIN, dir(), "", {"--restore", "songs/-dash"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "chartunseal: songs/-dash.sm: is not sealed: none of its sealed files songs/-dash_2.dat to "
+                         "songs/-dash_6.dat is there\n");
+    EXPECT_EQ(readFile(at("songs/-dash.sm")), fiveCharts());
+
+    const test::ProcessResult help = runProgram(CHARTUNSEAL_BIN, dir(), "", {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("chartunseal --restore BASE..."), std::string::npos) << help.out;
+    const test::ProcessResult usage = runProgram(CHARTUNSEAL_BIN, dir(), "", {"--restore"});
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_NE(usage.err.find("usage: chartunseal"), std::string::npos) << usage.err;
 }
 
 TEST_F(EndToEnd, TheLibraryProgramSealsAFolderOfSongsAndSaysSoOnOneLine)

@@ -1,10 +1,12 @@
 // chartunseal FILE...: writes the unsealed bytes of each sealed chart file to
 // standard output, in order, through the reader library's interface.
+// chartunseal --restore BASE...: puts each sealed song back together.
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/ExitStatus.h"
+#include "app/RestoreSong.h"
 #include "app/StandardStreams.h"
 #include "chartseal/reader.h"
 #include "io/FileOps.h"
@@ -13,7 +15,11 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: chartunseal FILE...\n"
+    "       chartunseal --restore BASE...\n"
     "Writes the unsealed bytes of each sealed chart file to standard output, in order.\n"
+    "  --restore  puts each sealed song BASE.sm back together from its chart and its\n"
+    "             sealed files BASE_2.dat to BASE_6.dat, which it then removes\n"
+    "  --         ends the options: the names after it are taken as they are\n"
     "  --help     this text\n"
     "  --version  the version\n";
 
@@ -38,6 +44,21 @@ int main(int argc, char** argv)
         return std::cout ? chartseal::kExitSuccess : chartseal::kExitOutputFailed;
     }
     chartseal::FileOps& ops = chartseal::systemFileOps();
+    if (args[1] == "--restore") {
+        std::vector<std::string> bases(args.begin() + 2, args.end());
+        if (!bases.empty() && bases.front() == "--") bases.erase(bases.begin());
+        if (bases.empty()) {
+            std::cerr << kUsage;
+            return chartseal::kExitUsage;
+        }
+        return chartseal::restoreSongs(ops, bases, std::cerr) == 0 ? chartseal::kExitSuccess
+                                                                   : chartseal::kExitOutputFailed;
+    }
+    const int first = args[1] == "--" ? 2 : 1;
+    if (first == argc) {
+        std::cerr << kUsage;
+        return chartseal::kExitUsage;
+    }
     File out(ops, "standard output", chartseal::standardOutputHandle());
     std::vector<char> block(std::size_t{256} << 10);
     int status = chartseal::kExitSuccess;
@@ -45,7 +66,7 @@ int main(int argc, char** argv)
         std::cerr << ("chartunseal: " + line + "\n") << std::flush;
         status = chartseal::kExitOutputFailed;
     };
-    for (int i = 1; i < argc; ++i) {
+    for (int i = first; i < argc; ++i) {
         // A failing input is that file's failure, and the others still go
         // out; a failing standard output ends the program.
         try {

@@ -20,15 +20,23 @@ std::string SongPlan::outPath(const std::string& path, int number)
     return path + "_" + std::to_string(number) + ".dat";
 }
 
-SongPlan::SongPlan(const std::string& base, const OrdinalTable& ordinals, const SlotSet& slots)
+int SongPlan::plainSecondSlotOf(const OrdinalTable& ordinals)
 {
     for (const int index : {kMedium, kHard, kChallenge, kBeginner, kEdit}) {
-        if (ordinals.present(index)) {
-            plainSecond_ = kDifficultyTable[index].slot;
-            break;
-        }
+        if (ordinals.present(index)) return kDifficultyTable[index].slot;
     }
-    firstSealed_ = plainSecond_ == 0 || plainSecond_ == kSlotCount ? 0 : plainSecond_ + 1;
+    return 0;
+}
+
+int SongPlan::firstSealedSlotOf(const OrdinalTable& ordinals)
+{
+    const int second = plainSecondSlotOf(ordinals);
+    return second == 0 ? 0 : second + 1;
+}
+
+SongPlan::SongPlan(const std::string& base, const OrdinalTable& ordinals, const SlotSet& slots)
+    : plainSecond_(plainSecondSlotOf(ordinals)), firstSealed_(firstSealedSlotOf(ordinals))
+{
     for (int number = 1; number <= kSlotCount; ++number) {
         PlannedOutput& out = outputs_[static_cast<std::size_t>(number - 1)];
         out.number = number;

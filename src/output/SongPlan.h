@@ -36,8 +36,11 @@ public:
 
     // The slot kept plain after slot 1: the first present of Medium, Hard,
     // Challenge, Beginner and Edit; 0 where none is.
+    static int plainSecondSlotOf(const OrdinalTable& ordinals);
+    // The first sealed slot: the plain second slot plus 1 (3 to 7, and 7
+    // seals nothing), or 0 where there is no plain second slot.
+    static int firstSealedSlotOf(const OrdinalTable& ordinals);
     int plainSecondSlot() const { return plainSecond_; }
-    // The first sealed slot, 3 to 6; 0 where nothing is sealed.
     int firstSealedSlot() const { return firstSealed_; }
     // Whether the slot's bytes go, sealed, into its own output.
     bool isSealed(int slot) const { return firstSealed_ != 0 && slot >= firstSealed_; }

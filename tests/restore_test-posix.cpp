@@ -1,0 +1,110 @@
+// chartunseal --restore run by other users in forked children, as CI runs
+// as root and would hide permission faults otherwise: the restored chart
+// keeps the chart's owner, group and mode, and loses its group's access
+// where the runner may not give it that group.
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "TestSupport.h"
+#include "app/ExitStatus.h"
+#include "app/RestoreSong.h"
+#include "app/RunDriver.h"
+
+namespace chartseal {
+namespace {
+
+struct Identity {
+    uid_t uid;
+    gid_t gid;
+    std::vector<gid_t> groups;  // supplementary
+};
+constexpr uid_t kA = 1001;
+constexpr gid_t kG = 3000;
+
+struct Ran {
+    int status = -1;
+    std::string err;
+};
+
+// chartunseal --restore base, in a child that has taken the identity.
+Ran restoreAs(const Identity& who, const std::string& base)
+{
+    int channel[2];
+    if (::pipe(channel) != 0) return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(channel[0]);
+        if (::setgroups(who.groups.size(), who.groups.data()) != 0 || ::setresgid(who.gid, who.gid, who.gid) != 0 ||
+            ::setresuid(who.uid, who.uid, who.uid) != 0) {
+            ::_exit(99);
+        }
+        std::ostringstream err;
+        const int status = restoreSongs(systemFileOps(), {base}, err);
+        const std::string text = err.str();
+        if (::write(channel[1], text.data(), text.size()) < 0) ::_exit(98);
+        ::_exit(status & 0xFF);
+    }
+    ::close(channel[1]);
+    Ran ran;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(channel[0], buf, sizeof buf)) > 0;) ran.err.append(buf, static_cast<std::size_t>(n));
+    ::close(channel[0]);
+    int raw = 0;
+    ::waitpid(pid, &raw, 0);
+    ran.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return ran;
+}
+
+class RestoreAsAnotherUser : public test::TempDirTest {};
+
+TEST_F(RestoreAsAnotherUser, TheRestoredChartKeepsOwnerGroupAndModeWhereTheRunnerMayGiveThem)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as other users";
+    struct Case {
+        const char* name;
+        Identity runner;
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+        gid_t groupAfter;
+        mode_t modeAfter;
+    };
+    const std::vector<Case> cases = {
+        {"root restores another user's song", {0, 0, {}}, 1234, 2345, 0604, 2345, 0604},
+        {"its owner, a member of its group", {kA, kA, {kG}}, kA, kG, 0640, kG, 0640},
+        {"its owner, not in its group: the group's access goes", {kA, kA, {}}, kA, kG, 0644, kA, 0604},
+        {"a private chart", {kA, kA, {}}, kA, kA, 0600, kA, 0600},
+    };
+    ASSERT_EQ(::chmod(dir().c_str(), 0777), 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string base = at(c.name);
+        test::writeFile(base + ".sm", test::fiveCharts());
+        ASSERT_EQ(::chown((base + ".sm").c_str(), c.owner, c.group), 0);
+        ASSERT_EQ(::chmod((base + ".sm").c_str(), c.mode), 0);
+        std::istringstream in(base + "\n");
+        std::ostringstream out, err;
+        ASSERT_EQ(RunDriver(in, out, err, [] {}, systemFileOps()).run(), kExitSuccess) << err.str();
+
+        const Ran ran = restoreAs(c.runner, base);
+        ASSERT_EQ(ran.status, 0) << ran.err;
+        EXPECT_EQ(ran.err, "");
+        EXPECT_EQ(test::readFile(base + ".sm"), test::fiveCharts());
+        struct stat st {};
+        ASSERT_EQ(::stat((base + ".sm").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, c.owner);
+        EXPECT_EQ(st.st_gid, c.groupAfter);
+        EXPECT_EQ(st.st_mode & 07777, c.modeAfter);
+        for (int n = 2; n <= 6; ++n) EXPECT_FALSE(test::exists(base + "_" + std::to_string(n) + ".dat")) << n;
+        EXPECT_FALSE(test::exists(base + ".sm.restoring"));
+        EXPECT_FALSE(test::exists(base + ".sm.restored"));
+    }
+}
+
+}  // namespace
+}  // namespace chartseal
