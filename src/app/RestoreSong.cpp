@@ -56,6 +56,7 @@
 #include "chart/DifficultyTable.h"
 #include "chart/OrdinalTable.h"
 #include "chart/SlotSet.h"
+#include "format/SealKey.h"
 #include "chart/WhiteSpace.h"
 #include "format/SealTransform.h"
 #include "output/OutputWriter.h"
@@ -190,7 +191,7 @@ private:
 std::size_t Restore::read(int n, char* buf, std::size_t count, std::uint64_t offset)
 {
     const std::size_t got = source(n).readAt(buf, count, offset);
-    if (n != 0) unsealBytes(buf, buf, got, static_cast<std::size_t>(offset % 137));
+    if (n != 0) unsealBytes(buf, buf, got, static_cast<std::size_t>(offset % SEAL_KEY_LENGTH));
     return got;
 }
 
