@@ -324,6 +324,25 @@ TEST_F(Library, AChartNamedIsThatSongAlone)
               "chartseal-library: " + err.str().substr(std::string("chartseal: ").size()));
 }
 
+// The report never goes where a chart named as a path is sealed: the chart
+// itself or any name beside it is refused before any song, as in a folder.
+TEST_F(Library, AReportBesideANamedChartIsRefused)
+{
+    const std::string root = at("songs");
+    fs::create_directories(test::pathOf(root));
+    for (const std::string report : {"a.sm", "report.jsonl", "a_3.dat"}) {
+        SCOPED_TRACE(report);
+        test::writeFile(root + "/a.sm", test::fiveCharts());
+        const Ran ran = run({"--report", root + "/" + report, root + "/a.sm"});
+        EXPECT_EQ(ran.status, kExitOutputFailed);
+        EXPECT_EQ(ran.out, "");
+        EXPECT_EQ(ran.err, "chartseal-library: " + root + "/" + report + ": is inside " + root +
+                               ", a folder the run works on; give the report a name outside the folders\n");
+        EXPECT_EQ(readFile(root + "/a.sm"), test::fiveCharts());
+        EXPECT_FALSE(test::exists(root + "/a_3.dat"));
+    }
+}
+
 TEST_F(Library, FindingNoSongIsSaidWithStatusOne)
 {
     struct Case {

@@ -488,7 +488,7 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         return kExitOutputFailed;
     };
     try {
-        if (parsed->report && !reportToOut) report.emplace(ops_, *parsed->report, parsed->paths);
+        if (parsed->report && !reportToOut) report.emplace(ops_, *parsed->report, walkedFolders(ops_, parsed->paths));
     } catch (const std::exception& e) {
         return refused(e.what());
     }

@@ -131,6 +131,16 @@ bool isChartNameInOtherCase(std::string_view name)
     return ending[0] == '.' && (ending[1] == 's' || ending[1] == 'S') && (ending[2] == 'm' || ending[2] == 'M');
 }
 
+// Whether the caller named a chart rather than a folder: a name that ends
+// as a chart's and is no folder (a missing one too: its run says so).
+bool namesChart(FileOps& ops, const std::string& path)
+{
+    if (!isChartName(entryOf(path))) return false;
+    FileStatus st;
+    std::error_code ec;
+    return !ops.statusOfPath(path, st, ec) || st.kind != FileKind::directory;
+}
+
 // A walk of the folders below one, each opened from the one above by its
 // handle: a folder swapped for a link while the walk goes is never followed.
 class Walk {
@@ -147,16 +157,6 @@ public:
               if (note) note(line);
           })
     {
-    }
-
-    // Whether the caller named a chart rather than a folder: a name that
-    // ends as a chart's and is no folder (a missing one too: its run says so).
-    bool namesChart(const std::string& path)
-    {
-        if (!isChartName(entryOf(path))) return false;
-        FileStatus st;
-        std::error_code ec;
-        return !ops_.statusOfPath(path, st, ec) || st.kind != FileKind::directory;
     }
 
     void named(const std::string& path)
@@ -292,6 +292,13 @@ private:
 
 }  // namespace
 
+std::vector<std::string> walkedFolders(FileOps& ops, const std::vector<std::string>& paths)
+{
+    std::vector<std::string> folders;
+    for (const std::string& path : paths) folders.push_back(namesChart(ops, path) ? folderOf(path) : path);
+    return folders;
+}
+
 SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& paths,
                       const std::function<void(const std::string&, const std::string&)>& unreadable,
                       const std::function<void(const std::string&)>& note)
@@ -301,7 +308,7 @@ SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& paths,
     // The folders first, so that a chart named as well is listed as theirs.
     std::vector<std::string> charts;
     for (const std::string& path : paths) {
-        if (walk.namesChart(path)) {
+        if (namesChart(ops, path)) {
             charts.push_back(path);
         } else {
             walk.named(path);

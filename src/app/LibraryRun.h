@@ -83,6 +83,10 @@ SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& paths,
                       const std::function<void(const std::string& folder, const std::string& why)>& unreadable,
                       const std::function<void(const std::string& line)>& note = {});
 
+// The folders that findSongs goes through for the paths: each folder, and
+// the folder of each chart named.
+std::vector<std::string> walkedFolders(FileOps& ops, const std::vector<std::string>& paths);
+
 // Opens a folder of the library again as the walk went: one named by the
 // caller by its name, any other from its parent, opened the same way, by
 // its entry there, never through a link. Throws a refusal where it is not
