@@ -442,6 +442,11 @@ TEST_F(Library, ProgressGoesOnlyWhereAsked)
     EXPECT_EQ(shown.err.back(), '\r');  // the line cleared at the end
     Ran quiet = run({"--dry-run", root});
     EXPECT_EQ(quiet.err, "");
+    // --quiet: neither the progress line on a terminal nor the summary.
+    Ran hushed = run({"--dry-run", "--quiet", root}, systemFileOps(), true);
+    EXPECT_EQ(hushed.status, kExitSuccess);
+    EXPECT_EQ(hushed.err, "");
+    EXPECT_EQ(hushed.out, "");
 }
 
 TEST_F(Library, AStopLeavesEverySongWholeAndARerunFinishes)
