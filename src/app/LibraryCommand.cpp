@@ -72,8 +72,8 @@ struct Parser {
     Parser()
     {
         app.set_help_flag();  // --help and --version are looked for before the parse
-        // Given twice, an option's last value counts.
         app.allow_extras(false);
+        // Given twice, an option's last value counts.
         app.add_flag("-h,--help", help, "print this help and exit");
         app.add_flag("-V,--version", version, "print the version, copyright and licence and exit");
         app.add_option("-j,--jobs", jobs,
