@@ -52,7 +52,7 @@ struct ExitStatusDoc {
 constexpr ExitStatusDoc kExitStatuses[] = {
     {"0", "every song was sealed now or before (--dry-run: previewed; --check: prepared)"},
     {"1", "a song or folder was refused, failed, unreadable or not prepared, no song was found,\n"
-          "the report failed, or standard output failed"},
+          "the --files-from list could not be read, the report failed, or standard output failed"},
     {"2", "a usage error"},
     {"128+n", "signal n stopped the run; songs whose chart was replaced are whole, the rest as found"},
 };
