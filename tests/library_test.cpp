@@ -4,6 +4,7 @@
 // happened.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -196,21 +197,252 @@ struct Usage {
 
 class LibraryUsage : public Library, public ::testing::WithParamInterface<Usage> {};
 
-TEST_P(LibraryUsage, IsStatusTwoWithTheReasonAndTheUsage)
+TEST_P(LibraryUsage, IsOneLineWithTheReasonAndStatusTwo)
 {
     Ran ran = run(GetParam().args);
     EXPECT_EQ(ran.status, kExitUsage);
     EXPECT_EQ(ran.out, "");
-    EXPECT_EQ(ran.err.rfind("chartseal-library: " + GetParam().why + "\nusage: chartseal-library", 0), 0u) << ran.err;
+    EXPECT_EQ(ran.err, "chartseal-library: " + GetParam().why + "; try 'chartseal-library --help'\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Errors, LibraryUsage,
                          ::testing::Values(Usage{{}, "no folder given"},
+                                           Usage{{"--"}, "no folder given"},
+                                           Usage{{"-q", "-n"}, "no folder given"},
                                            Usage{{"--jobs", "0", "songs"}, "--jobs takes a number from 1 to 256"},
+                                           Usage{{"-j0", "songs"}, "--jobs takes a number from 1 to 256"},
+                                           Usage{{"--jobs=257", "songs"}, "--jobs takes a number from 1 to 256"},
+                                           Usage{{"-j", "four", "songs"}, "--jobs takes a number from 1 to 256"},
                                            Usage{{"--jobs"}, "--jobs needs a value"},
+                                           Usage{{"songs", "-j"}, "--jobs needs a value"},
+                                           Usage{{"songs", "--report"}, "--report needs a value"},
                                            Usage{{"--check", "--jobs", "2", "songs"}, "--jobs goes with sealing only"},
+                                           Usage{{"-nj2", "songs"}, "--jobs goes with sealing only"},
                                            Usage{{"--check", "--dry-run", "songs"}, "--dry-run and --check go alone"},
-                                           Usage{{"--force", "songs"}, "unknown option --force"}));
+                                           Usage{{"-0", "songs"}, "--null goes with --files-from only"},
+                                           Usage{{"--force", "songs"}, "unknown option --force"},
+                                           Usage{{"-qz", "songs"}, "unknown option -z"}));
+
+// What the options are taken as: the same options in each of their
+// spellings, bundled short ones, "--" and which of --help and --version wins.
+// In args, ROOT is a folder with one song, REPORT a report's name.
+struct Taken {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // how standard output begins
+    bool sealed;      // the song sealed
+    bool report = false;  // the report written
+    friend void PrintTo(const Taken& t, std::ostream* os)
+    {
+        for (const std::string& arg : t.args) *os << arg << ' ';
+    }
+};
+
+class LibraryOptions : public Library, public ::testing::WithParamInterface<Taken> {};
+
+TEST_P(LibraryOptions, AreTakenAsTheirLongForms)
+{
+    const std::string root = at("songs"), report = at("report.jsonl");
+    fs::create_directories(test::pathOf(root));
+    test::writeFile(root + "/glass.sm", test::fiveCharts());
+    std::vector<std::string> args;
+    for (const std::string& arg : GetParam().args) {
+        if (arg == "ROOT") {
+            args.push_back(root);
+        } else if (arg.find("REPORT") != std::string::npos) {
+            args.push_back(arg.substr(0, arg.find("REPORT")) + report);
+        } else {
+            args.push_back(arg);
+        }
+    }
+    const Ran ran = run(args);
+    EXPECT_EQ(ran.status, GetParam().status) << ran.err;
+    EXPECT_EQ(ran.out.substr(0, GetParam().out.size()), GetParam().out) << ran.out;
+    if (GetParam().out.empty()) {
+        EXPECT_EQ(ran.out, "");
+    }
+    EXPECT_EQ(readFile(root + "/glass.sm") != test::fiveCharts(), GetParam().sealed);
+    EXPECT_EQ(test::exists(report), GetParam().report);
+}
+
+const std::string kSealed = "1 song in 1 folder: 1 sealed, ";
+const std::string kPreviewed = "1 song in 1 folder: 1 would-seal, ";
+const std::string kVersion = std::string("chartseal-library ") + CHARTSEAL_EXPECTED_VERSION + "\nCopyright ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Spellings, LibraryOptions,
+    ::testing::Values(Taken{{"ROOT"}, 0, kSealed, true},
+                      Taken{{"--report=REPORT", "ROOT"}, 0, kSealed, true, true},
+                      Taken{{"--report", "REPORT", "ROOT"}, 0, kSealed, true, true},
+                      Taken{{"-j4", "ROOT"}, 0, kSealed, true},
+                      Taken{{"-j", "4", "ROOT"}, 0, kSealed, true},
+                      Taken{{"--jobs=4", "ROOT"}, 0, kSealed, true},
+                      Taken{{"ROOT", "--jobs", "4"}, 0, kSealed, true},
+                      Taken{{"-n", "ROOT"}, 0, kPreviewed, false},
+                      Taken{{"--dry-run", "ROOT"}, 0, kPreviewed, false},
+                      Taken{{"-nq", "ROOT"}, 0, "", false},
+                      Taken{{"-qn", "--report", "REPORT", "ROOT"}, 0, "", false, true},
+                      Taken{{"--quiet", "ROOT"}, 0, "", true},
+                      Taken{{"-qj2", "ROOT"}, 0, "", true},
+                      // After "--" an option is a name: no preview, and a folder that is not there.
+                      Taken{{"--", "ROOT", "-n"}, 1, kSealed, true},
+                      Taken{{"--", "--help"}, 1, "0 songs in 0 folders", false},
+                      Taken{{"--help"}, 0, "usage: chartseal-library ", false},
+                      Taken{{"-h"}, 0, "usage: chartseal-library ", false},
+                      Taken{{"--help", "--version"}, 0, "usage: chartseal-library ", false},
+                      Taken{{"--version", "--help"}, 0, "usage: chartseal-library ", false},
+                      Taken{{"--help", "--bogus"}, 0, "usage: chartseal-library ", false},
+                      Taken{{"--check", "--dry-run", "-j", "-h"}, 0, "usage: chartseal-library ", false},
+                      Taken{{"-qh", "ROOT"}, 0, "usage: chartseal-library ", false},
+                      Taken{{"--version"}, 0, kVersion, false},
+                      Taken{{"-V", "ROOT"}, 0, kVersion, false},
+                      Taken{{"--version", "--bogus"}, 0, kVersion, false},
+                      Taken{{"-j1V"}, 2, "", false}));  // V is the value of -j there
+
+// A chart given as a path is that song alone, in its folder, counted once
+// however often it is named; a chart that is not there is what a chartseal
+// run given its name says.
+TEST_F(Library, AChartNamedIsThatSongAlone)
+{
+    struct Case {
+        std::vector<std::string> args;  // below the root
+        std::string out;
+        std::vector<std::string> sealed;
+    };
+    const std::string counts = ", 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n";
+    for (const Case& c : {Case{{"/a.sm"}, "1 song in 1 folder: 1 sealed" + counts, {"a"}},
+                          Case{{"/a.sm", "/a.sm"}, "1 song in 1 folder: 1 sealed" + counts, {"a"}},
+                          Case{{"/a.sm", ""}, "2 songs in 1 folder: 2 sealed" + counts, {"a", "b"}},
+                          Case{{"", "/b.sm"}, "2 songs in 1 folder: 2 sealed" + counts, {"a", "b"}},
+                          Case{{"/a.sm", "/b.sm"}, "2 songs in 1 folder: 2 sealed" + counts, {"a", "b"}}}) {
+        const std::string root = at("songs");
+        fs::remove_all(test::pathOf(root));
+        fs::create_directories(test::pathOf(root));
+        test::writeFile(root + "/a.sm", test::fiveCharts());
+        test::writeFile(root + "/b.sm", test::fiveCharts());
+        std::vector<std::string> args;
+        for (const std::string& arg : c.args) args.push_back(root + arg);
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const Ran ran = run(args);
+        EXPECT_EQ(ran.status, kExitSuccess) << ran.err;
+        EXPECT_EQ(ran.out, c.out);
+        for (const char* name : {"a", "b"}) {
+            const bool sealed = std::find(c.sealed.begin(), c.sealed.end(), name) != c.sealed.end();
+            EXPECT_EQ(test::exists(root + "/" + name + "_3.dat"), sealed) << name;
+        }
+    }
+
+    const std::string missing = at("songs") + "/gone.sm";
+    std::istringstream in(at("songs") + "/gone\n");
+    std::ostringstream out, err;
+    const int single = RunDriver(in, out, err, [] {}).run();
+    EXPECT_EQ(single, kExitChartUnreadable);
+    const Ran ran = run({missing});
+    EXPECT_EQ(ran.status, kExitOutputFailed);
+    EXPECT_EQ(ran.out, "1 song in 1 folder: 0 sealed, 0 already-sealed, 0 refused, 0 failed, 1 unreadable\n");
+    EXPECT_EQ("chartseal-library: " + ran.err.substr(std::string("chartseal-library: ").size()),
+              "chartseal-library: " + err.str().substr(std::string("chartseal: ").size()));
+}
+
+// The report never goes where a chart named as a path is sealed: the chart
+// itself or any name beside it is refused before any song, as in a folder.
+TEST_F(Library, AReportBesideANamedChartIsRefused)
+{
+    const std::string root = at("songs");
+    fs::create_directories(test::pathOf(root));
+    for (const std::string report : {"a.sm", "report.jsonl", "a_3.dat"}) {
+        SCOPED_TRACE(report);
+        test::writeFile(root + "/a.sm", test::fiveCharts());
+        const Ran ran = run({"--report", root + "/" + report, root + "/a.sm"});
+        EXPECT_EQ(ran.status, kExitOutputFailed);
+        EXPECT_EQ(ran.out, "");
+        EXPECT_EQ(ran.err, "chartseal-library: " + root + "/" + report + ": is inside " + root +
+                               ", a folder the run works on; give the report a name outside the folders\n");
+        EXPECT_EQ(readFile(root + "/a.sm"), test::fiveCharts());
+        EXPECT_FALSE(test::exists(root + "/a_3.dat"));
+    }
+}
+
+TEST_F(Library, FindingNoSongIsSaidWithStatusOne)
+{
+    struct Case {
+        std::vector<std::string> args;  // folders made below the root
+        std::vector<std::string> options;
+        std::string summary;
+    };
+    const std::string none = ": 0 sealed, 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n";
+    for (const Case& c :
+         {Case{{"empty"}, {}, "0 songs in 1 folder" + none},
+          Case{{"empty", "other"}, {}, "0 songs in 2 folders" + none},
+          Case{{"empty"}, {"--dry-run"}, "0 songs in 1 folder: 0 would-seal, 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n"},
+          Case{{"empty"}, {"--check"}, "0 songs in 1 folder: 0 prepared, 0 not-prepared, 0 damaged, 0 refused, 0 failed, 0 unreadable\n"},
+          Case{{"empty"}, {"--quiet"}, ""}}) {
+        std::vector<std::string> args = c.options;
+        std::string under;
+        for (const std::string& folder : c.args) {
+            fs::create_directories(test::pathOf(at(folder)));
+            test::writeFile(at(folder) + "/notes.txt", "no chart here");
+            args.push_back(at(folder));
+            under += (under.empty() ? "" : ", ") + at(folder);
+        }
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const Ran ran = run(args);
+        EXPECT_EQ(ran.status, kExitOutputFailed);
+        EXPECT_EQ(ran.out, c.summary);
+        EXPECT_EQ(ran.err, "chartseal-library: no songs found under " + under + "\n");
+    }
+}
+
+// --files-from: one path a line (a carriage return before the line feed
+// dropped, empty lines skipped) or each ended by a zero byte, from a file or
+// standard input, with the paths on the command line.
+TEST_F(Library, PathsComeFromAListAsFromTheCommandLine)
+{
+    struct Case {
+        std::string list;  // ROOT stands for the root
+        std::vector<std::string> options;
+        bool fromInput;
+        std::vector<std::string> more;  // below the root
+        std::string out;
+    };
+    const std::string counts = ", 0 already-sealed, 0 refused, 0 failed, 0 unreadable\n";
+    const std::string two = "2 songs in 2 folders: 2 sealed" + counts;
+    for (const Case& c : {Case{"ROOT/one\nROOT/three/c.sm\n", {}, false, {}, two},
+                          Case{"ROOT/one\nROOT/three/c.sm", {}, true, {}, two},
+                          Case{"ROOT/one\r\nROOT/three/c.sm\r\n", {}, false, {}, two},
+                          Case{"\n\nROOT/one\n\nROOT/three/c.sm\n\n", {}, true, {}, two},
+                          Case{std::string("ROOT/one\0ROOT/three/c.sm\0", 25), {"-0"}, false, {}, two},
+                          Case{std::string("ROOT/one\0ROOT/three/c.sm", 24), {"--null"}, true, {}, two},
+                          Case{"ROOT/one\n", {}, false, {"/two"}, two},
+                          Case{"", {}, true, {"/two"}, "1 song in 1 folder: 1 sealed" + counts}}) {
+        const std::string root = at("songs");
+        fs::remove_all(test::pathOf(root));
+        for (const char* folder : {"/one", "/two", "/three"}) fs::create_directories(test::pathOf(root + folder));
+        test::writeFile(root + "/one/a.sm", test::fiveCharts());
+        test::writeFile(root + "/two/b.sm", test::fiveCharts());
+        test::writeFile(root + "/three/c.sm", test::fiveCharts());
+        test::writeFile(root + "/three/d.sm", test::fiveCharts());
+        std::string list = c.list;
+        for (std::size_t at; (at = list.find("ROOT")) != std::string::npos;) list.replace(at, 4, root);
+        const std::string listFile = this->at("list");
+        if (!c.fromInput) test::writeFile(listFile, list);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--files-from", c.fromInput ? "-" : listFile});
+        for (const std::string& path : c.more) args.push_back(root + path);
+        SCOPED_TRACE(::testing::PrintToString(args));
+        std::istringstream in(list);
+        std::ostringstream out, err;
+        LibraryCommand command(out, err, false);
+        command.setInput(in);
+        EXPECT_EQ(command.run(args), kExitSuccess) << err.str();
+        EXPECT_EQ(out.str(), c.out);
+        EXPECT_FALSE(test::exists(root + "/three/d_3.dat"));  // only the chart named in its folder
+    }
+    const Ran missing = run({"--files-from", at("no list")});
+    EXPECT_EQ(missing.status, kExitOutputFailed);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err, "chartseal-library: " + at("no list") + ": cannot open: " + test::noSuchFile() + "\n");
+}
 
 TEST_F(Library, AMissingFolderIsUnreadable)
 {
@@ -218,6 +450,7 @@ TEST_F(Library, AMissingFolderIsUnreadable)
     EXPECT_EQ(ran.status, kExitOutputFailed);
     EXPECT_EQ(ran.out, "0 songs in 0 folders: 0 sealed, 0 already-sealed, 0 refused, 0 failed, 0 unreadable; 1 folder unreadable\n");
     EXPECT_EQ(ran.err.rfind("chartseal-library: " + at("nowhere") + ": cannot read folder: ", 0), 0u) << ran.err;
+    EXPECT_TRUE(ran.err.ends_with("\nchartseal-library: no songs found under " + at("nowhere") + "\n")) << ran.err;
 }
 
 TEST_F(Library, ProgressGoesOnlyWhereAsked)
@@ -229,6 +462,11 @@ TEST_F(Library, ProgressGoesOnlyWhereAsked)
     EXPECT_EQ(shown.err.back(), '\r');  // the line cleared at the end
     Ran quiet = run({"--dry-run", root});
     EXPECT_EQ(quiet.err, "");
+    // --quiet: neither the progress line on a terminal nor the summary.
+    Ran hushed = run({"--dry-run", "--quiet", root}, systemFileOps(), true);
+    EXPECT_EQ(hushed.status, kExitSuccess);
+    EXPECT_EQ(hushed.err, "");
+    EXPECT_EQ(hushed.out, "");
 }
 
 TEST_F(Library, AStopLeavesEverySongWholeAndARerunFinishes)

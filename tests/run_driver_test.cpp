@@ -51,6 +51,33 @@ TEST_F(Dialogue, AMissingChartEndsTheRunAfterTheFirstPause)
     EXPECT_TRUE(std::filesystem::is_empty(dir()));
 }
 
+// A name typed with its .sm: the line says which to type, only where that
+// name is a chart; the console lines, the pause and the status are as for
+// any missing chart.
+TEST_F(Dialogue, ANameTypedWithItsEndingSaysWhichNameToType)
+{
+    test::writeFile(at("Robotix.sm"), test::fiveCharts());
+    std::filesystem::create_directory(at("Folder.sm"));
+    struct Case {
+        std::string typed;
+        std::string hint;
+    };
+    for (const Case& c : {Case{"Robotix.sm", "; type the name without .sm: " + at("Robotix")},
+                          Case{"Nothing.sm", ""},      // no Nothing.sm either
+                          Case{"Folder.sm", ""},       // a folder, not a chart
+                          Case{"Robotix.s", ""}}) {    // Robotix.s.sm: another name
+        SCOPED_TRACE(c.typed);
+        out.str("");
+        err.str("");
+        pausedAfter.clear();
+        EXPECT_EQ(run(at(c.typed) + "\n"), kExitChartUnreadable);
+        EXPECT_EQ(out.str(), at(c.typed) + ".sm\n");
+        EXPECT_EQ(pausedAfter.size(), 1u);
+        EXPECT_EQ(err.str(), "chartseal: " + at(c.typed) + ".sm: " + test::noSuchFile() + c.hint + "\n");
+    }
+    EXPECT_EQ(test::readFile(at("Robotix.sm")), test::fiveCharts());
+}
+
 TEST_F(Dialogue, UnreadableChartNamesAreReportedWithTheirReason)
 {
     std::filesystem::create_directory(at("folder.sm"));

@@ -10,12 +10,16 @@
 #include <optional>
 #include <ostream>
 #include <string_view>
+#include <istream>
+#include <iterator>
 #include <thread>
 
 #include "app/ExitStatus.h"
 #include "app/Interruptions.h"
 #include "app/LibraryRun.h"
 #include "app/ReportFile.h"
+
+#include <CLI/CLI.hpp>
 
 #ifndef CHARTSEAL_VERSION
 #error "the build gives CHARTSEAL_VERSION"
@@ -25,79 +29,241 @@ namespace chartseal {
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: chartseal-library [--jobs N] [--report FILE] FOLDER...   seal every <song>.sm under the folders\n"
-    "       chartseal-library --dry-run [--report FILE] FOLDER...    say what each song would keep plain and seal\n"
-    "       chartseal-library --check [--report FILE] FOLDER...      verify every song is prepared and reads back\n"
-    "       chartseal-library --help | --version\n"
-    "--report FILE: one JSON line per song; FILE outside the FOLDERs (links followed), never a folder.\n"
-    "  - is standard output, and the summary line then goes to standard error.\n"
-    "  A FIFO or device is written through; a file is written as .FILE.partial beside it and renamed\n"
-    "  over it at the end. \"chart\" holds the chart's name exactly: UTF-8 as JSON text, other bytes\n"
-    "  as \\udcXX (XX the byte; Python: name.encode('utf-8', 'surrogateescape')).\n";
+constexpr const char* kProgram = "chartseal-library";
+
+constexpr const char* kAbout =
+    "usage: chartseal-library [OPTION...] [--] PATH...\n"
+    "Seals every song (<name>.sm) under the PATHs, as one chartseal run per song would; with\n"
+    "--dry-run says what each would keep plain and seal, with --check verifies that each is\n"
+    "prepared. A PATH is a folder, walked recursively, or a chart <name>.sm, that song alone.\n";
+
+constexpr const char* kReportNote =
+    "The report: one JSON line per song; FILE outside the PATHs (links followed), never a folder.\n"
+    "  - is standard output, and the summary line then goes to standard error. A FIFO or device\n"
+    "  is written through; a file is written as .FILE.partial beside it and renamed over it at\n"
+    "  the end. \"chart\" holds the chart's name exactly: UTF-8 as JSON text, other bytes as\n"
+    "  \\udcXX (XX the byte; Python: name.encode('utf-8', 'surrogateescape')).\n";
+
+// What each exit status means, for --help (and the man page's EXIT STATUS).
+struct ExitStatusDoc {
+    const char* status;
+    const char* meaning;
+};
+constexpr ExitStatusDoc kExitStatuses[] = {
+    {"0", "every song was sealed now or before (--dry-run: previewed; --check: prepared)"},
+    {"1", "a song or folder was refused, failed, unreadable or not prepared, no song was found,\n"
+          "the --files-from list could not be read, the report failed, or standard output failed"},
+    {"2", "a usage error"},
+    {"128+n", "signal n stopped the run; songs whose chart was replaced are whole, the rest as found"},
+};
 
 struct Arguments {
     LibraryMode mode = LibraryMode::seal;
     int jobs = 0;  // 0: as many as the processor has cores
+    bool quiet = false;
     std::optional<std::string> report;
-    std::vector<std::string> folders;
+    std::optional<std::string> filesFrom;
+    bool nulSeparated = false;
+    std::vector<std::string> paths;
 };
+
+// The options, as the parser knows them; --help lists them from here.
+struct Parser {
+    Parser()
+    {
+        app.set_help_flag();  // --help and --version are looked for before the parse
+        app.allow_extras(false);
+        // Given twice, an option's last value counts.
+        app.add_flag("-h,--help", help, "print this help and exit");
+        app.add_flag("-V,--version", version, "print the version, copyright and licence and exit");
+        app.add_option("-j,--jobs", jobs,
+                       "work on up to N songs at once, from 1 to 256, sealing only (default: the\n"
+                       "processor's cores, fewer where open files or threads run short)")
+            ->type_name("N")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        app.add_flag("-n,--dry-run", dryRun, "change nothing; say what each song would keep plain and seal");
+        app.add_flag("--check", check, "change nothing; verify that each song is prepared and reads back");
+        app.add_option("--report", report, "write one JSON line per song to FILE (default: no report)")
+            ->type_name("FILE")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        app.add_option("--files-from", filesFrom,
+                       "read more PATHs from FILE, one a line (- is standard input; default: none)")
+            ->type_name("FILE")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        app.add_flag("-0,--null", null, "--files-from's PATHs end with a zero byte, not a line feed");
+        app.add_flag("-q,--quiet", quiet,
+                     "no progress line and no summary line; lines about songs and folders that\n"
+                     "were not sealed, and notes on what was left out, still go to standard error\n"
+                     "(default: the summary on standard output, progress on a terminal)");
+        app.add_option("PATH", paths, "")->type_name("PATH");
+    }
+    CLI::App app{"", kProgram};
+    bool help = false, version = false, dryRun = false, check = false, null = false, quiet = false;
+    std::string jobs, report, filesFrom;
+    std::vector<std::string> paths;
+};
+
+// Whether the arguments ask for --help or, failing that, --version, before
+// "--": either wins over everything else on the line, errors included.
+// Bundled short options count ("-qh"), up to one that takes a value.
+enum class Asked { nothing, help, version };
+Asked askedFor(const std::vector<std::string>& args)
+{
+    Asked asked = Asked::nothing;
+    for (const std::string& arg : args) {
+        if (arg == "--") break;
+        if (arg == "--help") return Asked::help;
+        if (arg == "--version") asked = Asked::version;
+        if (arg.size() < 2 || arg[0] != '-' || arg[1] == '-') continue;
+        for (std::size_t i = 1; i < arg.size() && arg[i] != 'j'; ++i) {
+            if (arg[i] == 'h') return Asked::help;
+            if (arg[i] == 'V') asked = Asked::version;
+        }
+    }
+    return asked;
+}
+
+// The text with each line after the first indented by this many spaces.
+std::string indented(std::string text, std::size_t by)
+{
+    for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; ++at) text.insert(at + 1, by, ' ');
+    return text;
+}
+
+std::string helpText()
+{
+    Parser parser;
+    std::string text = kAbout;
+    text += "\nOptions:\n";
+    for (const CLI::Option* option : parser.app.get_options()) {
+        if (option->get_positional()) continue;
+        std::string names;
+        for (const std::string& name : option->get_snames()) names += "-" + name + ", ";
+        if (names.empty()) names = "    ";
+        for (const std::string& name : option->get_lnames()) names += "--" + name;
+        if (option->get_type_size() != 0) names += " " + option->get_type_name();
+        names.resize(std::max<std::size_t>(names.size() + 2, 24), ' ');
+        text += "  " + names + indented(option->get_description(), 26) + "\n";
+    }
+    text += "  --                      end of the options: every argument after it is a PATH\n";
+    text += "\n";
+    text += kReportNote;
+    text += "\nExit status:\n";
+    for (const ExitStatusDoc& status : kExitStatuses) {
+        std::string shown = std::string(status.status) + ":";
+        shown.resize(7, ' ');
+        text += "  " + shown + indented(status.meaning, 9) + "\n";
+    }
+    return text;
+}
+
+std::string versionText()
+{
+    return std::string(kProgram) + " " + CHARTSEAL_VERSION +
+           "\n"
+           "Copyright 2026 the chartseal team\n"
+           "License: proprietary; all rights reserved, for the people who prepare songs with it\n";
+}
+
+// One line of a CLI11 message.
+std::string oneLine(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    for (char& c : text) {
+        if (c == '\n') c = ' ';
+    }
+    return text;
+}
 
 // The arguments, or why they are not usable.
 std::optional<Arguments> parse(const std::vector<std::string>& args, std::string& why)
 {
-    Arguments parsed;
-    bool jobsGiven = false, modeGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const auto value = [&]() -> std::optional<std::string> {
-            if (i + 1 >= args.size()) {
-                why = arg + " needs a value";
-                return std::nullopt;
-            }
-            return args[++i];
-        };
-        if (arg == "--dry-run" || arg == "--check") {
-            if (modeGiven) {
-                why = "--dry-run and --check go alone";
-                return std::nullopt;
-            }
-            modeGiven = true;
-            parsed.mode = arg == "--check" ? LibraryMode::check : LibraryMode::seal;
-            if (arg == "--dry-run") parsed.mode = LibraryMode::dryRun;
-        } else if (arg == "--jobs") {
-            const std::optional<std::string> text = value();
-            if (!text) return std::nullopt;
-            int n = 0;
-            for (const char c : *text) n = c >= '0' && c <= '9' && n < 1000 ? n * 10 + (c - '0') : -1;
-            if (n < 1 || n > 256 || text->empty()) {
-                why = "--jobs takes a number from 1 to 256";
-                return std::nullopt;
-            }
-            parsed.jobs = n;
-            jobsGiven = true;
-        } else if (arg == "--report") {
-            parsed.report = value();
-            if (!parsed.report) return std::nullopt;
-        } else if (arg == "--") {
-            parsed.folders.insert(parsed.folders.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
-            break;
-        } else if (arg.starts_with("-") && arg != "-") {
-            why = "unknown option " + shownName(arg);
-            return std::nullopt;
+    Parser parser;
+    try {
+        // The parser takes the arguments last first.
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        parser.app.parse(reversed);
+    } catch (const CLI::ParseError& e) {
+        // In this program's words where its own say it better.
+        const std::string text = oneLine(e.what());
+        const std::size_t colon = text.find(": ");
+        if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr && colon != std::string::npos) {
+            why = "unknown option " + text.substr(colon + 2);
+        } else if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && colon != std::string::npos && text.ends_with(" missing")) {
+            why = text.substr(0, colon) + " needs a value";
         } else {
-            parsed.folders.push_back(arg);
+            why = text;
         }
-    }
-    if (jobsGiven && parsed.mode != LibraryMode::seal) {
-        why = "--jobs goes with sealing only";
         return std::nullopt;
     }
-    if (parsed.folders.empty()) {
+    Arguments parsed;
+    if (parser.dryRun && parser.check) {
+        why = "--dry-run and --check go alone";
+        return std::nullopt;
+    }
+    parsed.mode = parser.check ? LibraryMode::check : parser.dryRun ? LibraryMode::dryRun : LibraryMode::seal;
+    if (parser.app.count("--jobs") > 0) {
+        const std::string& text = parser.jobs;
+        int n = 0;
+        for (const char c : text) n = c >= '0' && c <= '9' && n < 1000 ? n * 10 + (c - '0') : -1;
+        if (n < 1 || n > 256 || text.empty()) {
+            why = "--jobs takes a number from 1 to 256";
+            return std::nullopt;
+        }
+        if (parsed.mode != LibraryMode::seal) {
+            why = "--jobs goes with sealing only";
+            return std::nullopt;
+        }
+        parsed.jobs = n;
+    }
+    if (parser.app.count("--report") > 0) parsed.report = parser.report;
+    if (parser.app.count("--files-from") > 0) parsed.filesFrom = parser.filesFrom;
+    if (parser.null && !parsed.filesFrom) {
+        why = "--null goes with --files-from only";
+        return std::nullopt;
+    }
+    parsed.nulSeparated = parser.null;
+    parsed.quiet = parser.quiet;
+    parsed.paths = parser.paths;
+    if (parsed.paths.empty() && !parsed.filesFrom) {
         why = "no folder given";
         return std::nullopt;
     }
     return parsed;
+}
+
+// The PATHs of --files-from: one a line (a carriage return before the line
+// feed dropped, as a Windows editor writes them), or each ending with a zero
+// byte; empty ones skipped. "-" is standard input.
+std::vector<std::string> readPathList(FileOps& ops, std::istream* in, const std::string& from, bool nulSeparated)
+{
+    std::string bytes;
+    if (from == "-") {
+        if (in == nullptr) throw RunError("standard input", "cannot read");
+        bytes.assign(std::istreambuf_iterator<char>(*in), std::istreambuf_iterator<char>());
+        if (in->bad()) throw RunError("standard input", "cannot read");
+    } else {
+        std::error_code ec;
+        const FileHandle handle = ops.openForReading(from, ec);
+        if (ec) throw RunError(from, "cannot open", ec);
+        File file(ops, from, handle);
+        if (file.status().kind == FileKind::directory) {
+            throw RunError(from, "cannot read", std::make_error_code(std::errc::is_a_directory));
+        }
+        char block[64 << 10];
+        while (const std::size_t n = file.readAt(block, sizeof block, bytes.size())) bytes.append(block, n);
+    }
+    std::vector<std::string> paths;
+    const char end = nulSeparated ? '\0' : '\n';
+    for (std::size_t at = 0; at < bytes.size();) {
+        std::size_t next = bytes.find(end, at);
+        if (next == std::string::npos) next = bytes.size();
+        std::string path = bytes.substr(at, next - at);
+        if (!nulSeparated && path.ends_with('\r')) path.pop_back();
+        if (!path.empty()) paths.push_back(std::move(path));
+        at = next + 1;
+    }
+    return paths;
 }
 
 // A JSON string that gives the bytes back exactly: valid UTF-8 as it is,
@@ -294,10 +460,9 @@ LibraryCommand::LibraryCommand(std::ostream& out, std::ostream& err, bool progre
 int LibraryCommand::run(const std::vector<std::string>& args)
 {
     const auto line = [this](const std::string& text) { err_ << ("chartseal-library: " + text + "\n") << std::flush; };
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "--version")) {
+    if (const Asked asked = askedFor(args); asked != Asked::nothing) {
         try {
-            writeOut(args[0] == "--help" ? std::string(kUsage)
-                                         : std::string("chartseal-library ") + CHARTSEAL_VERSION + "\n");
+            writeOut(asked == Asked::help ? helpText() : versionText());
         } catch (const std::exception& e) {
             line(e.what());
             return kExitOutputFailed;
@@ -305,10 +470,19 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         return kExitSuccess;
     }
     std::string why;
-    const std::optional<Arguments> parsed = parse(args, why);
+    std::optional<Arguments> parsed = parse(args, why);
     if (!parsed) {
-        err_ << ("chartseal-library: " + why + "\n" + kUsage) << std::flush;
+        err_ << (std::string(kProgram) + ": " + why + "; try '" + kProgram + " --help'\n") << std::flush;
         return kExitUsage;
+    }
+    if (parsed->filesFrom) {
+        try {
+            const std::vector<std::string> more = readPathList(ops_, in_, *parsed->filesFrom, parsed->nulSeparated);
+            parsed->paths.insert(parsed->paths.end(), more.begin(), more.end());
+        } catch (const std::exception& e) {
+            line(e.what());
+            return kExitOutputFailed;
+        }
     }
 
     // "-" is standard output; the summary then goes to standard error.
@@ -325,7 +499,7 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         return kExitOutputFailed;
     };
     try {
-        if (parsed->report && !reportToOut) report.emplace(ops_, *parsed->report, parsed->folders);
+        if (parsed->report && !reportToOut) report.emplace(ops_, *parsed->report, walkedFolders(ops_, parsed->paths));
     } catch (const std::exception& e) {
         return refused(e.what());
     }
@@ -359,14 +533,20 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         }
     };
     try {
-        const SongLibrary library = findSongs(ops_, parsed->folders, [&](const std::string& folder, const std::string& reason) {
+        const SongLibrary library = findSongs(ops_, parsed->paths, [&](const std::string& folder, const std::string& reason) {
             const std::string message = shownName(folder) + ": " + reason;
             line(message);
             ++foldersUnreadable;
             anyFailed = true;
             reportLine(jsonFolderLine(folder, message));
-        });
+        }, [&](const std::string& note) { line(note); });
         foldersWalked = library.folders.size();
+        if (library.songs.empty()) {
+            std::string under;
+            for (const std::string& path : parsed->paths) under += (under.empty() ? "" : ", ") + shownName(path);
+            line("no songs found under " + under);
+            anyFailed = true;
+        }
         const Sizing sizing = sizeFor(openFiles_, parsed->jobs > 0 ? parsed->jobs : defaultJobs());
         if (sizing.batch == 0 && !library.songs.empty()) {
             throw RunError("chartseal-library",
@@ -376,7 +556,7 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         }
         std::uint64_t totalBytes = 0;
         for (const LibrarySong& song : library.songs) totalBytes += song.bytes;
-        Progress progress(err_, progress_, library.songs.size(), totalBytes, progressInterval_);
+        Progress progress(err_, progress_ && !parsed->quiet, library.songs.size(), totalBytes, progressInterval_);
         LibraryRun::Options options;
         options.mode = parsed->mode;
         options.jobs = sizing.jobs;
@@ -439,7 +619,9 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         summary += "; " + std::to_string(foldersUnreadable) +
                    (foldersUnreadable == 1 ? " folder unreadable" : " folders unreadable");
     }
-    if (reportToOut) {
+    if (parsed->quiet) {
+        // No summary: the status and the lines above say what went wrong.
+    } else if (reportToOut) {
         summaryTo << (summary + "\n") << std::flush;
     } else {
         try {

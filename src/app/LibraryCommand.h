@@ -29,11 +29,17 @@ public:
     void holdStopSignalsUntilExit() { holdUntilExit_ = true; }
 
     // Runs with the arguments (without the program's name) and returns the
-    // exit status: 0, 1, 2 for a usage error, 128+n after a stop.
+    // exit status: 0, 1 (also where no song was found), 2 for a usage error
+    // (one line on err), 128+n after a stop. --help wins over everything
+    // else, then --version. --quiet leaves out the progress and summary
+    // lines; every line about what was not done stays.
     int run(const std::vector<std::string>& args);
 
     // The least time between two drawings of the progress line.
     void setProgressInterval(std::chrono::milliseconds interval) { progressInterval_ = interval; }
+
+    // Where "--files-from -" reads; without it, that is refused.
+    void setInput(std::istream& in) { in_ = &in; }
 
     // The stop signal that ended the run, or 0.
     int interruptedBy() const { return interruptedBy_; }
@@ -47,6 +53,7 @@ private:
     bool progress_;
     std::size_t openFiles_;
     FileOps& ops_;
+    std::istream* in_ = nullptr;
     bool holdUntilExit_ = false;
     std::chrono::milliseconds progressInterval_{100};
     int interruptedBy_ = 0;

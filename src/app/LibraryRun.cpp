@@ -91,14 +91,50 @@ bool isSuccess(SongResult result)
 
 namespace {
 
+// Whether the name is a chart's: "<name>.sm"; where the system's names
+// ignore case (Windows), in any case, as a chartseal run would find it.
+bool isChartName(std::string_view name)
+{
+    if (name.size() <= 3) return false;
+    const std::string_view ending = name.substr(name.size() - 3);
+    if (ending == ".sm") return true;
+    return namesIgnoreCase() && ending[0] == '.' && (ending[1] == 's' || ending[1] == 'S') &&
+           (ending[2] == 'm' || ending[2] == 'M');
+}
+
+// "<name>.SM", "<name>.Sm", ...: a chart's name in another case, which where
+// names tell case apart no chartseal run opens.
+bool isChartNameInOtherCase(std::string_view name)
+{
+    if (name.size() <= 3 || isChartName(name)) return false;
+    const std::string_view ending = name.substr(name.size() - 3);
+    return ending[0] == '.' && (ending[1] == 's' || ending[1] == 'S') && (ending[2] == 'm' || ending[2] == 'M');
+}
+
+// Whether the caller named a chart rather than a folder: a name that ends
+// as a chart's and is no folder (a missing one too: its run says so).
+bool namesChart(FileOps& ops, const std::string& path)
+{
+    if (!isChartName(entryOf(path))) return false;
+    FileStatus st;
+    std::error_code ec;
+    return !ops.statusOfPath(path, st, ec) || st.kind != FileKind::directory;
+}
+
 // A walk of the folders below one, each opened from the one above by its
 // handle: a folder swapped for a link while the walk goes is never followed.
 class Walk {
 public:
     Walk(FileOps& ops, SongLibrary& library,
-         const std::function<void(const std::string&, const std::string&)>& unreadable)
-        : ops_(ops), library_(library), unreadable_([&unreadable](const std::string& folder, const std::string& why) {
+         const std::function<void(const std::string&, const std::string&)>& unreadable,
+         const std::function<void(const std::string&)>& note)
+        : ops_(ops),
+          library_(library),
+          unreadable_([&unreadable](const std::string& folder, const std::string& why) {
               if (unreadable) unreadable(folder, why);
+          }),
+          note_([&note](const std::string& line) {
+              if (note) note(line);
           })
     {
     }
@@ -111,10 +147,62 @@ public:
         visit(File(ops_, path, handle), path, LibraryFolder::kNamed, "", 0);
     }
 
+    // A chart named by the caller: that song alone, in its folder, which is
+    // counted once however it was reached.
+    void namedChart(const std::string& path)
+    {
+        const std::string folderPath = folderOf(path);
+        std::error_code ec;
+        const FileHandle handle = ops_.openFolder(folderPath, ec);
+        if (ec) return unreadable_(folderPath, "cannot read folder: " + ec.message());
+        File folder(ops_, folderPath, handle);
+        const FileStatus st = ops_.status(folder.handle(), ec);
+        if (ec) return unreadable_(folderPath, "cannot read folder: " + ec.message());
+        std::size_t& index = seen_.try_emplace({st.identity.volume, st.identity.index}, kUnlisted).first->second;
+        if (index == kUnlisted) {
+            index = library_.folders.size();
+            library_.folders.push_back({folderPath, LibraryFolder::kNamed, "", st.identity});
+        }
+        addChart(folder, entryOf(path), path.substr(0, path.size() - 3), index);
+    }
+
 private:
     // Folders deeper than this are left out with a line: a loop of bind
     // mounts cannot keep the walk going for ever.
     static constexpr int kDeepest = 256;
+    // A folder seen that could not be listed: it has no index.
+    static constexpr std::size_t kUnlisted = std::numeric_limits<std::size_t>::max();
+
+    // The chart at the entry, as a song. A link within the folder stands
+    // for the chart it leads to, and is left out with a note where that
+    // chart is a song of its own; a link out of the folder or to nothing is
+    // a song all the same, which its run refuses or finds unreadable, as a
+    // chartseal run given its name would.
+    void addChart(File& folder, const std::string& entry, const std::string& base, std::size_t index)
+    {
+        const std::string chartPath = base + ".sm";
+        std::string target;
+        try {
+            target = followLinksInFolder(folder, entry, chartPath);
+        } catch (const RunError&) {
+            library_.songs.push_back({base, index, 0});
+            return;
+        }
+        FileStatus chart;
+        std::error_code ec;
+        if (!ops_.statusInFolder(folder.handle(), target, chart, ec) || !chart.isRegular()) {
+            library_.songs.push_back({base, index, 0});
+            return;
+        }
+        if (!charts_.insert({chart.identity.volume, chart.identity.index}).second) {
+            if (target != entry) {
+                note_(shownName(chartPath) + ": a link to " + shownName(target) +
+                      ", a chart sealed as its own song; left out");
+            }
+            return;
+        }
+        library_.songs.push_back({base, index, chart.size()});
+    }
 
     void visit(File folder, const std::string& path, std::size_t parent, const std::string& entry, int depth)
     {
@@ -122,19 +210,34 @@ private:
         const FileStatus st = ops_.status(folder.handle(), ec);
         if (ec) return unreadable_(path, "cannot read folder: " + ec.message());
         // Named twice, or reached twice: walked once.
-        if (!seen_.insert({st.identity.volume, st.identity.index}).second) return;
+        if (!seen_.insert({{st.identity.volume, st.identity.index}, library_.folders.size()}).second) return;
         std::vector<FolderEntry> entries = ops_.listFolder(folder.handle(), ec);
-        if (ec) return unreadable_(path, "cannot read folder: " + ec.message());
+        if (ec) {
+            seen_[{st.identity.volume, st.identity.index}] = kUnlisted;
+            return unreadable_(path, "cannot read folder: " + ec.message());
+        }
         const std::size_t index = library_.folders.size();
         library_.folders.push_back({path, parent, entry, st.identity});
         std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
         const std::string prefix = path.ends_with('/') ? path : path + "/";
+        // The charts first, then the links at chart names: a link to a chart
+        // of the folder gives way to it.
+        for (const FileKind kind : {FileKind::regular, FileKind::symbolicLink}) {
+            for (const FolderEntry& found : entries) {
+                if (found.kind != kind || !isChartName(found.name)) continue;
+                addChart(folder, found.name, prefix + found.name.substr(0, found.name.size() - 3), index);
+            }
+        }
         for (const FolderEntry& found : entries) {
-            if (found.kind == FileKind::regular && found.name.size() > 3 && found.name.ends_with(".sm")) {
-                FileStatus chart;
-                if (!ops_.statusInFolder(folder.handle(), found.name, chart, ec) || !chart.isRegular()) continue;
-                if (!charts_.insert({chart.identity.volume, chart.identity.index}).second) continue;
-                library_.songs.push_back({prefix + found.name.substr(0, found.name.size() - 3), index, chart.size()});
+            const std::string below = prefix + found.name;
+            if (found.kind == FileKind::regular && isChartNameInOtherCase(found.name)) {
+                note_(shownName(below) + ": not a chart: names here tell case apart, and a chart's ends in .sm; left out");
+            } else if (found.kind == FileKind::symbolicLink && !isChartName(found.name)) {
+                FileStatus target;
+                std::error_code ignored;
+                if (ops_.statusOfPath(below, target, ignored) && target.kind == FileKind::directory) {
+                    note_(shownName(below) + ": a link to a folder; not followed");
+                }
             }
         }
         for (const FolderEntry& found : entries) {
@@ -162,18 +265,36 @@ private:
     FileOps& ops_;
     SongLibrary& library_;
     std::function<void(const std::string&, const std::string&)> unreadable_;
-    std::set<std::pair<std::uint64_t, std::uint64_t>> seen_;
+    std::function<void(const std::string&)> note_;
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> seen_;  // each folder's index
     std::set<std::pair<std::uint64_t, std::uint64_t>> charts_;
 };
 
 }  // namespace
 
-SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& folders,
-                      const std::function<void(const std::string&, const std::string&)>& unreadable)
+std::vector<std::string> walkedFolders(FileOps& ops, const std::vector<std::string>& paths)
+{
+    std::vector<std::string> folders;
+    for (const std::string& path : paths) folders.push_back(namesChart(ops, path) ? folderOf(path) : path);
+    return folders;
+}
+
+SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& paths,
+                      const std::function<void(const std::string&, const std::string&)>& unreadable,
+                      const std::function<void(const std::string&)>& note)
 {
     SongLibrary library;
-    Walk walk(ops, library, unreadable);
-    for (const std::string& folder : folders) walk.named(folder);
+    Walk walk(ops, library, unreadable, note);
+    // The folders first, so that a chart named as well is listed as theirs.
+    std::vector<std::string> charts;
+    for (const std::string& path : paths) {
+        if (namesChart(ops, path)) {
+            charts.push_back(path);
+        } else {
+            walk.named(path);
+        }
+    }
+    for (const std::string& chart : charts) walk.namedChart(chart);
     std::sort(library.songs.begin(), library.songs.end(),
               [](const LibrarySong& a, const LibrarySong& b) { return a.base < b.base; });
     return library;

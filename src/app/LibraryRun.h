@@ -79,12 +79,22 @@ struct SongLibrary {
     std::vector<LibrarySong> songs;
 };
 
-// Every "<name>.sm" that is a regular file under the folders (recursively,
-// each folder opened from the one above it by its handle, links not
-// followed). A folder that cannot be read is reported to unreadable, with
-// the reason, and passed over.
-SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& folders,
-                      const std::function<void(const std::string& folder, const std::string& why)>& unreadable);
+// Every "<name>.sm" under the folders (recursively, each folder opened from
+// the one above it by its handle, links to folders not followed, with a
+// note), and each chart named as a path: that song alone. A chart name that
+// is a link within its folder stands for the chart it leads to; one that
+// leads out of the folder or to nothing is listed all the same, for its run
+// to refuse as a chartseal run would. Where names tell case apart,
+// "<name>.SM" is no chart, and left out with a note. A folder that cannot
+// be read is reported to unreadable, with the reason, and passed over; note
+// receives a line on each other thing left out.
+SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& paths,
+                      const std::function<void(const std::string& folder, const std::string& why)>& unreadable,
+                      const std::function<void(const std::string& line)>& note = {});
+
+// The folders that findSongs goes through for the paths: each folder, and
+// the folder of each chart named.
+std::vector<std::string> walkedFolders(FileOps& ops, const std::vector<std::string>& paths);
 
 // Opens a folder of the library again as the walk went: one named by the
 // caller by its name, any other from its parent, opened the same way, by

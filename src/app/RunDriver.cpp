@@ -30,6 +30,19 @@ std::string readBaseName(std::istream& in)
     return path;
 }
 
+// Where the name typed already ends in .sm, so that "<name>.sm.sm" is
+// missing while "<name>.sm" is there: which name to type instead.
+std::string typedWithEnding(FileOps& ops, const std::string& chartPath, const RunError& error)
+{
+    if (error.failure() != Failure::chartUnreadable || !chartPath.ends_with(".sm.sm")) return {};
+    FileStatus st;
+    std::error_code ec;
+    if (ops.statusOfPath(chartPath, st, ec) || ec) return {};
+    const std::string typed = chartPath.substr(0, chartPath.size() - 3);
+    if (!ops.statusOfPath(typed, st, ec) || ec || st.kind == FileKind::directory) return {};
+    return "; type the name without .sm: " + shownName(typed.substr(0, typed.size() - 3));
+}
+
 }  // namespace
 
 RunDriver::RunDriver(std::istream& in, std::ostream& out, std::ostream& err, std::function<void()> pause,
@@ -65,7 +78,7 @@ int RunDriver::run()
         if (e.failure() == Failure::interrupted) {
             interruptedBy_ = e.signal();
         } else {
-            report(e.what());
+            report(e.what() + typedWithEnding(ops_, inPath_, e));
         }
         return exitStatusFor(e);
     }

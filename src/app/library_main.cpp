@@ -12,6 +12,7 @@ int main(int argc, char** argv)
     args.erase(args.begin());
     chartseal::LibraryCommand command(chartseal::standardOutput(), std::cerr, chartseal::standardErrorIsTerminal(),
                                       chartseal::raiseOpenFileLimit());
+    command.setInput(chartseal::standardInput());
     command.holdStopSignalsUntilExit();
     const int status = command.run(args);
     if (command.interruptedBy() != 0) chartseal::endBySignal(command.interruptedBy());

@@ -504,6 +504,11 @@ std::string accessListWithoutGroupAccess(const std::string& value)
     return narrowed;
 }
 
+bool namesIgnoreCase()
+{
+    return false;  // "B.SM" and "B.sm" are two names
+}
+
 std::string replacementRefusal(std::uint32_t)
 {
     // The folder's permissions decide, and the rename reports them.

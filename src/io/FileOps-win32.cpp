@@ -655,6 +655,11 @@ std::uint32_t outputAttributeBits(std::uint32_t chartBits)
     return chartBits & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
 }
 
+bool namesIgnoreCase()
+{
+    return true;  // the file system finds "LOUD.SM" by "LOUD.sm"
+}
+
 std::string replacementRefusal(std::uint32_t chartBits)
 {
     if (chartBits & FILE_ATTRIBUTE_READONLY) return "is read-only; clear its read-only attribute to seal it";

@@ -234,6 +234,10 @@ std::string accessListWithoutGroupAccess(const std::string& value);
 // empty when it can. On Windows a read-only file cannot be replaced.
 std::string replacementRefusal(std::uint32_t chartBits);
 
+// Whether the system's names ignore case, so that "LOUD.SM" is the chart
+// "LOUD.sm" (Windows); on POSIX systems the two are different files.
+bool namesIgnoreCase();
+
 // What a file that is not a regular file is, for a message: "a directory".
 std::string describeKind(FileKind kind);
 
