@@ -118,10 +118,10 @@ TEST_P(HelpAndManual, ListTheSameOptionsAndExitStatuses)
     EXPECT_EQ(helped.statuses, documented.statuses);
 }
 
-// chartunseal joins once its options go through the same parser.
 INSTANTIATE_TEST_SUITE_P(Programs, HelpAndManual,
                          ::testing::Values(Program{"chartseal_library", CHARTSEAL_LIBRARY_BIN,
-                                                   CHARTSEAL_DOC_DIR "/chartseal-library.1"}),
+                                                   CHARTSEAL_DOC_DIR "/chartseal-library.1"},
+                                           Program{"chartunseal", CHARTUNSEAL_BIN, CHARTSEAL_DOC_DIR "/chartunseal.1"}),
                          [](const ::testing::TestParamInfo<Program>& info) { return info.param.name; });
 
 }  // namespace

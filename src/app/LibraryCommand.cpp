@@ -2,6 +2,7 @@
 #include "app/LibraryCommand.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -21,9 +22,7 @@
 
 #include <CLI/CLI.hpp>
 
-#ifndef CHARTSEAL_VERSION
-#error "the build gives CHARTSEAL_VERSION"
-#endif
+#include "app/CommandLine.h"
 
 namespace chartseal {
 
@@ -44,12 +43,7 @@ constexpr const char* kReportNote =
     "  the end. \"chart\" holds the chart's name exactly: UTF-8 as JSON text, other bytes as\n"
     "  \\udcXX (XX the byte; Python: name.encode('utf-8', 'surrogateescape')).\n";
 
-// What each exit status means, for --help (and the man page's EXIT STATUS).
-struct ExitStatusDoc {
-    const char* status;
-    const char* meaning;
-};
-constexpr ExitStatusDoc kExitStatuses[] = {
+const std::vector<ExitStatusDoc> kExitStatuses = {
     {"0", "every song was sealed now or before (--dry-run: previewed; --check: prepared)"},
     {"1", "a song or folder was refused, failed, unreadable or not prepared, no song was found,\n"
           "the --files-from list could not be read, the report failed, or standard output failed"},
@@ -103,78 +97,6 @@ struct Parser {
     std::vector<std::string> paths;
 };
 
-// Whether the arguments ask for --help or, failing that, --version, before
-// "--": either wins over everything else on the line, errors included.
-// Bundled short options count ("-qh"), up to one that takes a value.
-enum class Asked { nothing, help, version };
-Asked askedFor(const std::vector<std::string>& args)
-{
-    Asked asked = Asked::nothing;
-    for (const std::string& arg : args) {
-        if (arg == "--") break;
-        if (arg == "--help") return Asked::help;
-        if (arg == "--version") asked = Asked::version;
-        if (arg.size() < 2 || arg[0] != '-' || arg[1] == '-') continue;
-        for (std::size_t i = 1; i < arg.size() && arg[i] != 'j'; ++i) {
-            if (arg[i] == 'h') return Asked::help;
-            if (arg[i] == 'V') asked = Asked::version;
-        }
-    }
-    return asked;
-}
-
-// The text with each line after the first indented by this many spaces.
-std::string indented(std::string text, std::size_t by)
-{
-    for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; ++at) text.insert(at + 1, by, ' ');
-    return text;
-}
-
-std::string helpText()
-{
-    Parser parser;
-    std::string text = kAbout;
-    text += "\nOptions:\n";
-    for (const CLI::Option* option : parser.app.get_options()) {
-        if (option->get_positional()) continue;
-        std::string names;
-        for (const std::string& name : option->get_snames()) names += "-" + name + ", ";
-        if (names.empty()) names = "    ";
-        for (const std::string& name : option->get_lnames()) names += "--" + name;
-        if (option->get_type_size() != 0) names += " " + option->get_type_name();
-        names.resize(std::max<std::size_t>(names.size() + 2, 24), ' ');
-        text += "  " + names + indented(option->get_description(), 26) + "\n";
-    }
-    text += "  --                      end of the options: every argument after it is a PATH\n";
-    text += "\n";
-    text += kReportNote;
-    text += "\nExit status:\n";
-    for (const ExitStatusDoc& status : kExitStatuses) {
-        std::string shown = std::string(status.status) + ":";
-        shown.resize(7, ' ');
-        text += "  " + shown + indented(status.meaning, 9) + "\n";
-    }
-    return text;
-}
-
-std::string versionText()
-{
-    return std::string(kProgram) + " " + CHARTSEAL_VERSION +
-           "\n"
-           "Copyright 2026 the chartseal team\n"
-           "License: proprietary; all rights reserved, for the people who prepare songs with it\n";
-}
-
-// One line of a CLI11 message.
-std::string oneLine(std::string text)
-{
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    for (char& c : text) {
-        if (c == '\n') c = ' ';
-    }
-    return text;
-}
-
 // The arguments, or why they are not usable.
 std::optional<Arguments> parse(const std::vector<std::string>& args, std::string& why)
 {
@@ -205,8 +127,8 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, std::string
     if (parser.app.count("--jobs") > 0) {
         const std::string& text = parser.jobs;
         int n = 0;
-        for (const char c : text) n = c >= '0' && c <= '9' && n < 1000 ? n * 10 + (c - '0') : -1;
-        if (n < 1 || n > 256 || text.empty()) {
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+        if (error != std::errc() || end != text.data() + text.size() || n < 1 || n > 256) {
             why = "--jobs takes a number from 1 to 256";
             return std::nullopt;
         }
@@ -460,9 +382,12 @@ LibraryCommand::LibraryCommand(std::ostream& out, std::ostream& err, bool progre
 int LibraryCommand::run(const std::vector<std::string>& args)
 {
     const auto line = [this](const std::string& text) { err_ << ("chartseal-library: " + text + "\n") << std::flush; };
-    if (const Asked asked = askedFor(args); asked != Asked::nothing) {
+    if (const Asked asked = askedFor(args, "j"); asked != Asked::nothing) {
         try {
-            writeOut(asked == Asked::help ? helpText() : versionText());
+            writeOut(asked == Asked::help ? helpText(Parser().app, kAbout,
+                                                     "end of the options: every argument after it is a PATH",
+                                                     kReportNote, kExitStatuses)
+                                          : versionText(kProgram));
         } catch (const std::exception& e) {
             line(e.what());
             return kExitOutputFailed;

@@ -1,0 +1,41 @@
+// What the programs' command lines share: their help text built from the
+// parser's own list of options, --help and --version found before anything
+// else, the exit statuses for --help, the version text, and a parser's error
+// in one line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace chartseal {
+
+// What one exit status means, for --help (and the man page's EXIT STATUS).
+struct ExitStatusDoc {
+    const char* status;
+    const char* meaning;
+};
+
+// Whether the arguments ask for --help or, failing that, --version, before
+// "--": either wins over everything else on the line, errors included.
+// Bundled short options count ("-qh"), up to one of valueTaking, which takes
+// the rest of its word as its value.
+enum class Asked { nothing, help, version };
+Asked askedFor(const std::vector<std::string>& args, const std::string& valueTaking = "");
+
+// The help text: about, then "Options:" with every option of the parser, its
+// value's name and its description, and endOfOptions for "--"; then more,
+// then "Exit status:" with each status.
+std::string helpText(const CLI::App& app, const std::string& about, const std::string& endOfOptions,
+                     const std::string& more, const std::vector<ExitStatusDoc>& statuses);
+
+// "<program> <version>", the copyright line and the licence line.
+std::string versionText(const std::string& program);
+
+// A parser's message as one line.
+std::string oneLine(std::string text);
+
+}  // namespace chartseal
