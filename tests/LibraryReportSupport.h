@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "app/LibraryCommand.h"
+#include "cli/LibraryCommand.h"
 
 namespace chartseal::test {
 

@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "app/Interruptions-win32.h"
-#include "app/StandardStreams.h"
+#include "console/Interruptions-win32.h"
+#include "console/StandardStreams.h"
 
 namespace chartseal::test {
 

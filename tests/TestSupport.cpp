@@ -9,7 +9,7 @@
 #include <random>
 #include <sstream>
 
-#include "app/RunDriver.h"
+#include "run/RunDriver.h"
 #include "format/SealKey.h"
 #include "format/SealTransform.h"
 

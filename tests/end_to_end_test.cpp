@@ -10,7 +10,7 @@
 
 #include "ReferenceModel.h"
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
+#include "console/ExitStatus.h"
 
 namespace chartseal {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "MemoryFileSystem.h"
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
-#include "app/RunDriver.h"
+#include "console/ExitStatus.h"
+#include "run/RunDriver.h"
 
 namespace chartseal {
 namespace {

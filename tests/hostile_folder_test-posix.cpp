@@ -17,8 +17,8 @@
 
 #include "FolderSnapshot-posix.h"
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
-#include "app/RunDriver.h"
+#include "console/ExitStatus.h"
+#include "run/RunDriver.h"
 
 namespace chartseal {
 namespace {

@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
-#include "app/RunDriver.h"
+#include "console/ExitStatus.h"
+#include "run/RunDriver.h"
 #include "chart/ChartScanner.h"
 #include "output/OutputWriter.h"
 

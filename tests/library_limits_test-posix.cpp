@@ -14,8 +14,8 @@
 #include <sstream>
 
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
-#include "app/LibraryCommand.h"
+#include "console/ExitStatus.h"
+#include "cli/LibraryCommand.h"
 
 namespace chartseal {
 namespace {

@@ -20,7 +20,7 @@
 
 #include "LibraryReportSupport.h"
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
+#include "console/ExitStatus.h"
 
 extern char** environ;
 

@@ -4,7 +4,7 @@
 
 #include "LibraryReportSupport.h"
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
+#include "console/ExitStatus.h"
 
 namespace chartseal {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "LibraryReportSupport.h"
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
+#include "console/ExitStatus.h"
 
 namespace chartseal {
 namespace {

@@ -11,10 +11,10 @@
 
 #include "MemoryFileSystem.h"
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
-#include "app/LibraryCommand.h"
-#include "app/LibraryRun.h"
-#include "app/RunDriver.h"
+#include "console/ExitStatus.h"
+#include "cli/LibraryCommand.h"
+#include "run/LibraryRun.h"
+#include "run/RunDriver.h"
 
 namespace chartseal {
 namespace {

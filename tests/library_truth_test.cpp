@@ -11,8 +11,8 @@
 #include <sstream>
 
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
-#include "app/LibraryCommand.h"
+#include "console/ExitStatus.h"
+#include "cli/LibraryCommand.h"
 
 namespace chartseal {
 namespace {
@@ -21,9 +21,9 @@ using test::chartBlock;
 using test::readFile;
 namespace fs = std::filesystem;
 
-// The names of the charts in chart text, as "<style> <difficulty>": a chart
-// begins at a separator line, or at a "#NOTES" line that none began; the
-// style is the first line after "#NOTES", the difficulty the third.
+// The names of the charts in chart text, as "<style> <difficulty>": each
+// "#NOTES" line begins a chart (with or without a separator line before
+// it); the style is the first line after it, the difficulty the third.
 std::vector<std::string> chartsIn(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -37,14 +37,8 @@ std::vector<std::string> chartsIn(const std::string& text)
         return f.substr(0, f.size() - 1);  // without its colon
     };
     std::vector<std::string> names;
-    bool separatorOpen = false;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].starts_with("//---------------")) {
-            separatorOpen = true;
-        } else if (lines[i].starts_with("#NOTES")) {
-            if (i + 3 < lines.size()) names.push_back(field(lines[i + 1]) + " " + field(lines[i + 3]));
-            separatorOpen = false;
-        }
+    for (std::size_t i = 0; i + 3 < lines.size(); ++i) {
+        if (lines[i].starts_with("#NOTES")) names.push_back(field(lines[i + 1]) + " " + field(lines[i + 3]));
     }
     return names;
 }
@@ -89,8 +83,9 @@ protected:
     {
         std::string json = "[";
         for (int n = 1; n <= 6; ++n) {
-            const std::string name = n == 1 ? "song.sm" : "song_" + std::to_string(n) + ".dat";
-            const std::string bytes = readFile(base + (n == 1 ? ".sm" : "_" + std::to_string(n) + ".dat")).value_or("");
+            const std::string suffix = n == 1 ? std::string(".sm") : std::string("_") + std::to_string(n) + ".dat";
+            const std::string name = "song" + suffix;
+            const std::string bytes = readFile(base + suffix).value_or("");
             json += std::string(n > 1 ? "," : "") + "{\"file\":\"" + name +
                     "\",\"charts\":" + jsonList(chartsIn(n == 1 ? bytes : test::unsealed(bytes))) + "}";
         }

@@ -10,9 +10,9 @@
 #include <sstream>
 
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
-#include "app/LibraryCommand.h"
-#include "app/RunDriver.h"
+#include "console/ExitStatus.h"
+#include "cli/LibraryCommand.h"
+#include "run/RunDriver.h"
 
 namespace chartseal {
 namespace {

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
+#include "console/ExitStatus.h"
 
 namespace chartseal {
 namespace {

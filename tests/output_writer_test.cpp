@@ -8,8 +8,8 @@
 
 #include "ReferenceModel.h"
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
-#include "app/RunDriver.h"
+#include "console/ExitStatus.h"
+#include "run/RunDriver.h"
 #include "chart/ChartStream.h"
 
 namespace chartseal {

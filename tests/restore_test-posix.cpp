@@ -11,9 +11,9 @@
 #include <sstream>
 
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
-#include "app/RestoreSong.h"
-#include "app/RunDriver.h"
+#include "console/ExitStatus.h"
+#include "run/RestoreSong.h"
+#include "run/RunDriver.h"
 
 namespace chartseal {
 namespace {

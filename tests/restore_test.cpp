@@ -9,9 +9,9 @@
 
 #include "MemoryFileSystem.h"
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
-#include "app/RestoreSong.h"
-#include "app/RunDriver.h"
+#include "console/ExitStatus.h"
+#include "run/RestoreSong.h"
+#include "run/RunDriver.h"
 
 namespace chartseal {
 

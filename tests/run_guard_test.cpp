@@ -10,8 +10,8 @@
 #include <stdexcept>
 
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
-#include "app/RunDriver.h"
+#include "console/ExitStatus.h"
+#include "run/RunDriver.h"
 
 namespace chartseal {
 namespace {

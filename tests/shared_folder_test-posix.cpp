@@ -19,9 +19,9 @@
 
 #include "FolderSnapshot-posix.h"
 #include "TestSupport.h"
-#include "app/ExitStatus.h"
-#include "app/RunDriver.h"
-#include "app/StandardStreams.h"
+#include "console/ExitStatus.h"
+#include "run/RunDriver.h"
+#include "console/StandardStreams.h"
 
 namespace chartseal {
 namespace {

@@ -1,5 +1,5 @@
 // Bytes to a handle of the seam, with the system's reason when they fail.
-#include "app/HandleOutput.h"
+#include "console/HandleOutput.h"
 
 namespace chartseal {
 

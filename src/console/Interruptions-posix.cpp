@@ -1,5 +1,5 @@
 // Holding back SIGINT, SIGTERM, SIGHUP and SIGQUIT with the signal mask.
-#include "app/Interruptions.h"
+#include "console/Interruptions.h"
 
 #include <signal.h>
 

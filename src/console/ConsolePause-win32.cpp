@@ -1,7 +1,7 @@
 // Waiting for a key press on a Windows console.
 #include <windows.h>
 
-#include "app/ConsolePause.h"
+#include "console/ConsolePause.h"
 
 namespace chartseal {
 

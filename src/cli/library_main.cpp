@@ -1,9 +1,9 @@
 // chartseal-library: seals, previews or checks every song of a library.
 #include <iostream>
 
-#include "app/LibraryCommand.h"
-#include "app/Interruptions.h"
-#include "app/StandardStreams.h"
+#include "cli/LibraryCommand.h"
+#include "console/Interruptions.h"
+#include "console/StandardStreams.h"
 
 int main(int argc, char** argv)
 {

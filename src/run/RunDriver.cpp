@@ -1,5 +1,5 @@
 // The stages of a run, in order: dialogue, survey, report, partition, output.
-#include "app/RunDriver.h"
+#include "run/RunDriver.h"
 
 #include <istream>
 #include <optional>
@@ -9,9 +9,9 @@
 #include <string>
 #include <utility>
 
-#include "app/ExitStatus.h"
-#include "app/Interruptions.h"
-#include "app/SealJob.h"
+#include "console/ExitStatus.h"
+#include "console/Interruptions.h"
+#include "run/SealJob.h"
 
 namespace chartseal {
 

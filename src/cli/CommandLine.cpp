@@ -1,5 +1,5 @@
 // The programs' shared command-line texts.
-#include "app/CommandLine.h"
+#include "cli/CommandLine.h"
 
 #include <algorithm>
 

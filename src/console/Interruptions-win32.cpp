@@ -4,9 +4,9 @@
 
 #include <atomic>
 
-#include "app/ExitStatus.h"
-#include "app/Interruptions.h"
-#include "app/Interruptions-win32.h"
+#include "console/ExitStatus.h"
+#include "console/Interruptions.h"
+#include "console/Interruptions-win32.h"
 
 namespace chartseal {
 

@@ -1,5 +1,5 @@
 // The stages of one chart: survey, lock, partition, output.
-#include "app/SealJob.h"
+#include "run/SealJob.h"
 
 #include <utility>
 

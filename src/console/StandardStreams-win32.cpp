@@ -13,11 +13,11 @@
 #include <streambuf>
 #include <string>
 
-#include "app/StandardStreams.h"
+#include "console/StandardStreams.h"
 
-#include "app/ExitStatus.h"
-#include "app/HandleOutput.h"
-#include "app/Interruptions.h"
+#include "console/ExitStatus.h"
+#include "console/HandleOutput.h"
+#include "console/Interruptions.h"
 #include "io/WideNames-win32.h"
 
 namespace chartseal {

@@ -11,7 +11,7 @@
 // at the barrier after them, before any chart's lock goes. A sync of the file
 // system makes all of that durable at once, as a sync of each file and
 // folder would. The clean-up of a song that fails keeps its own syncs.
-#include "app/LibraryRun.h"
+#include "run/LibraryRun.h"
 
 #include <algorithm>
 #include <atomic>
@@ -23,7 +23,7 @@
 #include <set>
 #include <thread>
 
-#include "app/SealJob.h"
+#include "run/SealJob.h"
 #include "chart/DifficultyTable.h"
 #include "chart/ChartNames.h"
 #include "chart/ChartScanner.h"

@@ -1,5 +1,5 @@
 // Waiting for a key press on a POSIX terminal, or for a line from a script.
-#include "app/ConsolePause.h"
+#include "console/ConsolePause.h"
 
 #include <termios.h>
 #include <unistd.h>

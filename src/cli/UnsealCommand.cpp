@@ -1,13 +1,13 @@
 // chartunseal: options, the unsealing of files, and --restore.
-#include "app/UnsealCommand.h"
+#include "cli/UnsealCommand.h"
 
 #include <ostream>
 
 #include <CLI/CLI.hpp>
 
-#include "app/CommandLine.h"
-#include "app/ExitStatus.h"
-#include "app/RestoreSong.h"
+#include "cli/CommandLine.h"
+#include "console/ExitStatus.h"
+#include "run/RestoreSong.h"
 #include "chartseal/reader.h"
 
 namespace chartseal {

@@ -1,5 +1,5 @@
 // Standard input read straight from its descriptor; SIGPIPE and SIGXFSZ ignored.
-#include "app/StandardStreams.h"
+#include "console/StandardStreams.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,7 +11,7 @@
 #include <ostream>
 #include <streambuf>
 
-#include "app/HandleOutput.h"
+#include "console/HandleOutput.h"
 #include "io/FileOps.h"
 
 namespace chartseal {

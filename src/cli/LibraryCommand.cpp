@@ -1,5 +1,5 @@
 // The library command: arguments, report, progress, summary and status.
-#include "app/LibraryCommand.h"
+#include "cli/LibraryCommand.h"
 
 #include <algorithm>
 #include <charconv>
@@ -15,14 +15,14 @@
 #include <iterator>
 #include <thread>
 
-#include "app/ExitStatus.h"
-#include "app/Interruptions.h"
-#include "app/LibraryRun.h"
-#include "app/ReportFile.h"
+#include "console/ExitStatus.h"
+#include "console/Interruptions.h"
+#include "run/LibraryRun.h"
+#include "cli/ReportFile.h"
 
 #include <CLI/CLI.hpp>
 
-#include "app/CommandLine.h"
+#include "cli/CommandLine.h"
 
 namespace chartseal {
 

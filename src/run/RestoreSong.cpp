@@ -44,7 +44,7 @@
 // T there is a leftover of a run cut short, removed once each of its bytes
 // is found to be the byte a restore writes there (or zero). A song restored
 // whole has no S and is refused as not sealed.
-#include "app/RestoreSong.h"
+#include "run/RestoreSong.h"
 
 #include <algorithm>
 #include <array>

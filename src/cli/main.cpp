@@ -1,10 +1,10 @@
 // chartseal: reads a song's base name and seals the later charts of its chart file.
 #include <iostream>
 
-#include "app/ConsolePause.h"
-#include "app/Interruptions.h"
-#include "app/RunDriver.h"
-#include "app/StandardStreams.h"
+#include "console/ConsolePause.h"
+#include "console/Interruptions.h"
+#include "run/RunDriver.h"
+#include "console/StandardStreams.h"
 
 int main()
 {

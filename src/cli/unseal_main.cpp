@@ -3,9 +3,9 @@
 // chartunseal --restore BASE...: puts each sealed song back together.
 #include <iostream>
 
-#include "app/ExitStatus.h"
-#include "app/StandardStreams.h"
-#include "app/UnsealCommand.h"
+#include "console/ExitStatus.h"
+#include "console/StandardStreams.h"
+#include "cli/UnsealCommand.h"
 
 int main(int argc, char** argv)
 {

@@ -1,5 +1,5 @@
 // Where the report goes and how it is put there.
-#include "app/ReportFile.h"
+#include "cli/ReportFile.h"
 
 #include <optional>
 #include <utility>

@@ -1,5 +1,5 @@
 // The pause itself; the wait for a key is each system's own.
-#include "app/ConsolePause.h"
+#include "console/ConsolePause.h"
 
 #include <exception>
 #include <istream>
