@@ -7,6 +7,7 @@
 
 #include "MemoryFileSystem.h"
 #include "TestSupport.h"
+#include "output/Permissions.h"
 #include "console/ExitStatus.h"
 #include "run/RunDriver.h"
 

@@ -9,6 +9,7 @@
 
 #include "MemoryFileSystem.h"
 #include "TestSupport.h"
+#include "output/Permissions.h"
 #include "console/ExitStatus.h"
 #include "run/RestoreSong.h"
 #include "run/RunDriver.h"

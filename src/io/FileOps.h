@@ -11,6 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "io/Names.h"
+#include "io/RunError.h"
+
 namespace chartseal {
 
 // An open file or folder as the system knows it: a descriptor on POSIX
@@ -203,115 +206,8 @@ public:
 // The real operations of the system.
 FileOps& systemFileOps();
 
-// The folder part of a file name ("." when it has none), with the separators
-// of the system: "/" on POSIX systems, "\" and "/" on Windows.
-std::string folderOf(const std::string& fileName);
-// The name's last part, its entry in folderOf(fileName).
-std::string entryOf(const std::string& fileName);
-
-// The attribute bits an output takes from the chart's: never set-ID or
-// sticky bits on POSIX systems, never read-only or system bits on Windows.
-std::uint32_t outputAttributeBits(std::uint32_t chartBits);
-// The bits an output is created with: on POSIX systems the owner's bits of
-// the chart, so that no one else may open it before it has its permissions.
-std::uint32_t creationAttributeBits(std::uint32_t chartBits);
-// Where the output cannot have the chart's group: the bits without access
-// for its group, and without access for others that the chart's group did
-// not have (its members are others for the output).
-std::uint32_t withoutGroupAccess(std::uint32_t bits);
-
-// The extended attribute that holds a file's access list, where the system
-// keeps it in one ("system.posix_acl_access"); empty elsewhere.
-std::string accessListAttribute();
-// The extended attribute of a folder that gives its new files an access
-// list ("system.posix_acl_default"); empty where there is none.
-std::string defaultAccessListAttribute();
-// The access list with the same change as withoutGroupAccess: no access for
-// the owning group, and no more for others than that group had.
-std::string accessListWithoutGroupAccess(const std::string& value);
-
-// Why a chart with these attribute bits cannot be replaced, for a message;
-// empty when it can. On Windows a read-only file cannot be replaced.
-std::string replacementRefusal(std::uint32_t chartBits);
-
-// Whether the system's names ignore case, so that "LOUD.SM" is the chart
-// "LOUD.sm" (Windows); on POSIX systems the two are different files.
-bool namesIgnoreCase();
-
 // What a file that is not a regular file is, for a message: "a directory".
 std::string describeKind(FileKind kind);
-
-// The length of the UTF-8 sequence that starts at text[at], or 0 where none
-// does: no overlong forms, no surrogates, nothing above U+10FFFF.
-std::size_t utf8SequenceLength(std::string_view text, std::size_t at);
-
-// A name as a message shows it: control bytes and bytes that are not UTF-8
-// escaped ("\r", "\x1b"), so that no name can move the cursor of the
-// terminal or log that shows the message, or hide what it says.
-std::string shownName(std::string_view name);
-
-// How a failure bears on the run, which decides its exit status (the one
-// map is exitStatusFor, in app/ExitStatus.h).
-enum class Failure {
-    // An operation on an output, the folder or a standard stream failed.
-    failed,
-    // The run must not go on, though nothing failed: another run holds the
-    // chart, an output name is unsafe, a file is not the run's own.
-    refused,
-    // The chart cannot be opened, is not a regular file, or cannot be read.
-    chartUnreadable,
-    // The song was sealed before: a rerun changes nothing.
-    sealedAlready,
-    // A stop signal (or on Windows a console event, by the number of the
-    // signal of the same meaning) asked the run to stop; it undid its work.
-    interrupted,
-};
-
-// The one error of a run: a failed file operation, a refusal or a stop.
-// what() reads "<file>: <reason>", the file's name shown safely.
-class RunError : public std::runtime_error {
-public:
-    RunError(const std::string& path, const std::string& reason, Failure failure = Failure::failed);
-    // "<file>: <action>: <the system's message>".
-    RunError(const std::string& path, const std::string& action, std::error_code code,
-             Failure failure = Failure::failed);
-    // Stopped by the signal with this number.
-    static RunError interrupted(int signal);
-    // An error that belongs to no file: what() is the reason alone.
-    static RunError unnamed(const std::string& reason, Failure failure = Failure::failed);
-
-    Failure failure() const { return failure_; }
-    std::error_code code() const { return code_; }
-    // The stop signal's number, for an interrupted run; 0 otherwise.
-    int signal() const { return signal_; }
-    // The same error, counted as a failure of another kind.
-    RunError as(Failure failure) const
-    {
-        RunError copy = *this;
-        copy.failure_ = failure;
-        return copy;
-    }
-
-private:
-    struct Unnamed {};
-    RunError(Unnamed, const std::string& reason, Failure failure) : std::runtime_error(reason), failure_(failure) {}
-
-    Failure failure_;
-    std::error_code code_;
-    int signal_ = 0;
-};
-
-// The exception being handled, inside a catch block, as the run's one error:
-// a RunError as it is; memory running out, or a size no string can hold, as
-// a failure "<name>: out of memory"; anything else as a failure with its
-// text, after the name (where there is one).
-RunError currentError(const std::string& name);
-
-// A refusal: the run changes nothing and ends with one line saying why.
-inline RunError refusal(const std::string& path, const std::string& reason)
-{
-    return RunError(path, reason, Failure::refused);
-}
 
 // An open file that is closed when the object goes. close() is the checked
 // way to close it; the destructor only releases what is left open on an

@@ -55,6 +55,7 @@
 #include <utility>
 
 #include "output/ChartSealer.h"
+#include "output/Permissions.h"
 
 namespace chartseal {
 

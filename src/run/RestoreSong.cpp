@@ -59,6 +59,7 @@
 #include "format/SealKey.h"
 #include "chart/WhiteSpace.h"
 #include "format/SealTransform.h"
+#include "output/Permissions.h"
 #include "output/OutputWriter.h"
 
 namespace chartseal
