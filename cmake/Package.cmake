@@ -4,6 +4,9 @@
 # under /usr/share/doc/chartseal/.
 set(doc ${CMAKE_INSTALL_DATADIR}/doc/chartseal)
 install(FILES README.md packaging/copyright DESTINATION ${doc})
+# The reference the README links to, beside it as in the source tree.
+file(GLOB reference CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/*.md)
+install(FILES ${reference} DESTINATION ${doc}/doc)
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
   COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > ${PROJECT_BINARY_DIR}/changelog.gz
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)

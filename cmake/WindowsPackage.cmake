@@ -3,6 +3,9 @@
 # short note on running them from cmd and PowerShell.
 install(TARGETS chartseal chartunseal chartseal-library RUNTIME DESTINATION .)
 install(FILES README.md DESTINATION .)
+# The reference the README links to, beside it as in the source tree.
+file(GLOB reference CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/*.md)
+install(FILES ${reference} DESTINATION doc)
 install(FILES doc/WINDOWS.txt DESTINATION .)
 
 set(CPACK_PACKAGE_NAME chartseal)
