@@ -72,11 +72,29 @@ std::string versionText(const std::string& program)
            "License: proprietary; all rights reserved, for the people who prepare songs with it\n";
 }
 
-std::string oneLine(std::string text)
+std::optional<std::string> parseArguments(CLI::App& app, const std::vector<std::string>& args)
 {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    return text;
+    try {
+        // The parser takes the arguments last first.
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        app.parse(reversed);
+        return std::nullopt;
+    } catch (const CLI::ParseError& e) {
+        std::string text = e.what();
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+        std::replace(text.begin(), text.end(), '\n', ' ');
+        // The parser names its error where the option belongs: said again
+        // as this program says it.
+        const std::size_t colon = text.find(": ");
+        if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr && colon != std::string::npos) {
+            return "unknown option " + text.substr(colon + 2);
+        }
+        if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && colon != std::string::npos &&
+            text.ends_with(" missing")) {
+            return text.substr(0, colon) + " needs a value";
+        }
+        return text;
+    }
 }
 
 }  // namespace chartseal

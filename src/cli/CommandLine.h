@@ -4,6 +4,7 @@
 // in one line.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,8 @@ std::string helpText(const CLI::App& app, const std::string& about, const std::s
 // "<program> <version>", the copyright line and the licence line.
 std::string versionText(const std::string& program);
 
-// A parser's message as one line.
-std::string oneLine(std::string text);
+// The arguments (without the program's name) parsed into app; where they
+// cannot be, why, in one line and in this programs' words.
+std::optional<std::string> parseArguments(CLI::App& app, const std::vector<std::string>& args);
 
 }  // namespace chartseal

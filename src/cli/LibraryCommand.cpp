@@ -101,21 +101,8 @@ struct Parser {
 std::optional<Arguments> parse(const std::vector<std::string>& args, std::string& why)
 {
     Parser parser;
-    try {
-        // The parser takes the arguments last first.
-        std::vector<std::string> reversed(args.rbegin(), args.rend());
-        parser.app.parse(reversed);
-    } catch (const CLI::ParseError& e) {
-        // In this program's words where its own say it better.
-        const std::string text = oneLine(e.what());
-        const std::size_t colon = text.find(": ");
-        if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr && colon != std::string::npos) {
-            why = "unknown option " + text.substr(colon + 2);
-        } else if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && colon != std::string::npos && text.ends_with(" missing")) {
-            why = text.substr(0, colon) + " needs a value";
-        } else {
-            why = text;
-        }
+    if (std::optional<std::string> error = parseArguments(parser.app, args)) {
+        why = *error;
         return std::nullopt;
     }
     Arguments parsed;

@@ -69,18 +69,7 @@ int UnsealCommand::run(const std::vector<std::string>& args)
         return kExitSuccess;
     }
     Parser parser;
-    try {
-        // The parser takes the arguments last first.
-        std::vector<std::string> reversed(args.rbegin(), args.rend());
-        parser.app.parse(reversed);
-    } catch (const CLI::ParseError& e) {
-        const std::string text = oneLine(e.what());
-        const std::size_t colon = text.find(": ");
-        if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr && colon != std::string::npos) {
-            return usage("unknown option " + text.substr(colon + 2));
-        }
-        return usage(text);
-    }
+    if (const std::optional<std::string> error = parseArguments(parser.app, args)) return usage(*error);
     if (parser.names.empty()) return usage(parser.restore ? "no song given" : "no file given");
     if (parser.restore) {
         return restoreSongs(ops_, parser.names, err_) == 0 ? kExitSuccess : kExitOutputFailed;

@@ -448,54 +448,8 @@ void OutputWriter::create(int number)
 
 void OutputWriter::takeChartAttributes(Output& out, const FileAttributes& has)
 {
-    const FileHandle handle = out.file.handle();
-    const FileAttributes& wanted = chartStatus_.attributes;
-    std::error_code ec;
-    bool groupKept = true;
-    // Only root may give a file away, and a member of the chart's group may
-    // still give it the group; otherwise the output stays the runner's, and
-    // its group's bits go.
-    if (has.owner != wanted.owner || has.group != wanted.group) {
-        ops_.setOwner(handle, wanted.owner, wanted.group, ec);
-        if (ec == std::errc::operation_not_permitted && has.group != wanted.group) {
-            ops_.setOwner(handle, kKeepOwner, wanted.group, ec);
-            if (ec == std::errc::operation_not_permitted) {
-                groupKept = false;
-                ec.clear();
-            }
-        } else if (ec == std::errc::operation_not_permitted) {
-            ec.clear();
-        }
-        if (ec) throw RunError(out.name, "cannot set owner", ec);
-    }
-
-    // Every extended attribute of the chart, its access list (narrowed where
-    // the group could not be kept) among them. An access list the folder
-    // gave the new file goes where the chart has none.
-    const std::string accessList = accessListAttribute();
-    bool hasAccessList = false;
-    for (const ExtendedAttribute& attribute : chartExtended_) {
-        std::string value = attribute.value;
-        if (attribute.name == accessList) {
-            hasAccessList = true;
-            if (!groupKept) value = accessListWithoutGroupAccess(value);
-        }
-        ops_.setExtendedAttribute(handle, attribute.name, value, ec);
-        if (ec) throw RunError(out.name, "cannot copy extended attribute " + shownName(attribute.name), ec);
-    }
-    if (!accessList.empty() && !hasAccessList && folderGivesAccessList_) {
-        ops_.setExtendedAttribute(handle, accessList, std::nullopt, ec);
-        if (ec) throw RunError(out.name, "cannot remove the folder's access list", ec);
-    }
-    // A POSIX access list sets the permission bits as well (the group's are
-    // its mask): narrowed for a group not kept, they are left as it set them.
-    if (hasAccessList && !groupKept) return;
-    std::uint32_t bits = outputAttributeBits(wanted.bits);
-    if (!groupKept) bits = withoutGroupAccess(bits);
-    if (outputAttributeBits(out.file.status().attributes.bits) != bits) {
-        ops_.setAttributes(handle, bits, ec);
-        if (ec) throw RunError(out.name, "cannot set permissions", ec);
-    }
+    chartseal::takeChartAttributes(ops_, out.file, out.name, has, chartStatus_.attributes, chartExtended_,
+                                   folderGivesAccessList_);
 }
 
 void OutputWriter::write(int number)

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "io/FileOps.h"
 
 namespace chartseal {
 
@@ -32,5 +35,15 @@ std::string accessListWithoutGroupAccess(const std::string& value);
 // Why a chart with these attribute bits cannot be replaced, for a message;
 // empty when it can. On Windows a read-only file cannot be replaced.
 std::string replacementRefusal(std::uint32_t chartBits);
+
+// Gives a new file made for the chart the chart's owner and group where the
+// runner may (else it stays the runner's, and its group's bits go), every
+// extended attribute of the chart (its access list narrowed the same way),
+// and its attribute bits; removes an access list the folder gave the file
+// where the chart has none. has: the new file's attributes as its creation
+// left them. Throws RunError, naming shownAs.
+void takeChartAttributes(FileOps& ops, File& file, const std::string& shownAs, const FileAttributes& has,
+                         const FileAttributes& chart, const std::vector<ExtendedAttribute>& chartExtended,
+                         bool folderGivesAccessList);
 
 }  // namespace chartseal

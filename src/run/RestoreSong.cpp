@@ -519,47 +519,8 @@ bool Restore::leftoverMatches(const std::vector<std::vector<Range>>& layouts)
 
 void Restore::copyChartAttributes(File& out, const FileAttributes& has)
 {
-    // As the outputs of a chartseal run take them: owner and group where the
-    // runner may give them (else the group's bits go), every extended
-    // attribute, then the mode bits.
-    const FileAttributes& wanted = chartStatus_.attributes;
-    std::error_code ec;
-    bool groupKept = true;
-    if (has.owner != wanted.owner || has.group != wanted.group) {
-        ops_.setOwner(out.handle(), wanted.owner, wanted.group, ec);
-        if (ec == std::errc::operation_not_permitted && has.group != wanted.group) {
-            ops_.setOwner(out.handle(), kKeepOwner, wanted.group, ec);
-            if (ec == std::errc::operation_not_permitted) {
-                groupKept = false;
-                ec.clear();
-            }
-        } else if (ec == std::errc::operation_not_permitted) {
-            ec.clear();
-        }
-        if (ec) throw RunError(out.path(), "cannot set owner", ec);
-    }
-    const std::string accessList = accessListAttribute();
-    bool hasAccessList = false;
-    for (const ExtendedAttribute& attribute : chartExtended_) {
-        std::string value = attribute.value;
-        if (attribute.name == accessList) {
-            hasAccessList = true;
-            if (!groupKept) value = accessListWithoutGroupAccess(value);
-        }
-        ops_.setExtendedAttribute(out.handle(), attribute.name, value, ec);
-        if (ec) throw RunError(out.path(), "cannot copy extended attribute " + shownName(attribute.name), ec);
-    }
-    if (!accessList.empty() && !hasAccessList && folderGivesAccessList_) {
-        ops_.setExtendedAttribute(out.handle(), accessList, std::nullopt, ec);
-        if (ec) throw RunError(out.path(), "cannot remove the folder's access list", ec);
-    }
-    if (hasAccessList && !groupKept) return;
-    std::uint32_t bits = outputAttributeBits(wanted.bits);
-    if (!groupKept) bits = withoutGroupAccess(bits);
-    if (outputAttributeBits(out.status().attributes.bits) != bits) {
-        ops_.setAttributes(out.handle(), bits, ec);
-        if (ec) throw RunError(out.path(), "cannot set permissions", ec);
-    }
+    // As the outputs of a chartseal run take them.
+    takeChartAttributes(ops_, out, out.path(), has, chartStatus_.attributes, chartExtended_, folderGivesAccessList_);
 }
 
 void Restore::createTemporary(const std::vector<Range>& layout)
