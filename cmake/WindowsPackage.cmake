@@ -7,6 +7,11 @@ install(FILES README.md DESTINATION .)
 file(GLOB reference CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/*.md)
 install(FILES ${reference} DESTINATION doc)
 install(FILES doc/WINDOWS.txt DESTINATION .)
+# The three manual pages, with their version, as text for any man reader.
+foreach(page IN ITEMS chartseal chartseal-library chartunseal)
+  configure_file(doc/${page}.1 ${PROJECT_BINARY_DIR}/${page}.1 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${page}.1 DESTINATION man)
+endforeach()
 
 set(CPACK_PACKAGE_NAME chartseal)
 set(CPACK_PACKAGE_VENDOR "the chartseal team")
