@@ -77,7 +77,7 @@ TEST_F(EndToEnd, SealedFilesAlreadyThereAreRefusedAndKept)
     ASSERT_EQ(runProgram(CHARTSEAL_BIN, dir(), "song\n").status, 0);
     const test::ProcessResult again = runProgram(CHARTSEAL_BIN, dir(), "song\n\n\n");
     EXPECT_EQ(again.status, kExitOutputFailed);
-    EXPECT_EQ(again.err, kPauses + "chartseal: song_3.dat: already holds sealed charts; to seal the song again, put it back first with: chartunseal --restore song\n");
+    EXPECT_EQ(again.err, kPauses + "chartseal: song_3.dat: already holds sealed charts; to seal the song again, put it back first with: chartunseal --restore -- song\n");
     expectSealed("song");
 }
 
@@ -118,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
                                            kExitOutputFailed,
                                            "chartseal: song.sm: is sealed already (its sealed files song_2.dat to "
                                            "song_6.dat are there); to change it, put it back first with: "
-                                           "chartunseal --restore song\n"}),
+                                           "chartunseal --restore -- song\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EndToEnd, ADirectoryAtASealedNameIsRefusedBeforeAnythingChanges)

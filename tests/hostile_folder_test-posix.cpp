@@ -129,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
              "song_2.dat: is a socket, not a regular file"},
         Trap{"AnotherFileAtASealedName", [](const std::string& d) { test::writeFile(d + "/song_4.dat", "x"); },
              "song_4.dat: is not a leftover of an unfinished run on this chart, which is left unchanged; "
-             "if the song was sealed before, put it back first with: chartunseal --restore %DIR%/song; otherwise "
+             "if the song was sealed before, put it back first with: chartunseal --restore -- %DIR%/song; otherwise "
              "move the file away"}),
     [](const auto& info) { return std::string(info.param.name); });
 

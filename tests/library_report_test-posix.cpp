@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <optional>
 #include <thread>
 
 #include "LibraryReportSupport.h"
@@ -178,6 +179,42 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      "outside/old.jsonl"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The report's permissions: a new one as any new file of the runner's (the
+// umask's), one that replaces a file as that file was; never narrowed to the
+// runner alone, so that the next step of a build can read it.
+struct ReportMode {
+    const char* name;
+    mode_t umask;
+    std::optional<mode_t> existing;  // the file replaced, where there is one
+    mode_t expected;
+};
+
+class ReportModes : public LibraryReportTest, public ::testing::WithParamInterface<ReportMode> {};
+
+TEST_P(ReportModes, AreTheRunnersOrTheReplacedFiles)
+{
+    makeLibrary();
+    const std::string report = at("elsewhere/report.jsonl");
+    if (GetParam().existing) {
+        test::writeFile(report, "an older report\n");
+        ::chmod(report.c_str(), *GetParam().existing);
+    }
+    const mode_t before = ::umask(GetParam().umask);
+    const Ran ran = run({"--dry-run", "--report", report, root()});
+    ::umask(before);
+    EXPECT_EQ(ran.status, kExitSuccess) << ran.err;
+    struct stat st {};
+    ASSERT_EQ(::stat(report.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ReportModes,
+                         ::testing::Values(ReportMode{"NewUnderUmask022", 022, std::nullopt, 0644},
+                                           ReportMode{"NewUnderUmask077", 077, std::nullopt, 0600},
+                                           ReportMode{"ReplacingAGroupFile", 022, 0664, 0664},
+                                           ReportMode{"ReplacingAPrivateFile", 0, 0600, 0600}),
+                         [](const ::testing::TestParamInfo<ReportMode>& info) { return std::string(info.param.name); });
 
 TEST_F(LibraryReportTest, AFifoWithAReaderIsWrittenThroughAndNotReplaced)
 {

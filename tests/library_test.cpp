@@ -185,7 +185,7 @@ TEST_F(Library, ACheckFindsSongsNotPreparedAndSealedFilesThatDoNotReadBack)
     EXPECT_EQ(check.out, "4 songs in 4 folders: 1 prepared, 2 not-prepared, 1 damaged, 0 refused, 0 failed, 0 unreadable; "
                          "1 exposed\n");
     EXPECT_EQ(check.err, "chartseal-library: " + cut + ": is cut short\n"
-                         "chartseal-library: " + root + "/album two/edit last_1.dat: a run did not finish; run chartseal again\n"
+                         "chartseal-library: " + root + "/album two/edit last_1.dat: a run did not finish, or another file stands at that name; run chartseal again, which finishes the run or says which it is\n"
                          "chartseal-library: " + root + "/album two/new song.sm: not sealed\n");
 }
 

@@ -199,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 "damaged", "_6.dat: is a directory"},
         Finding{"APlainFileOfARunThatDidNotFinish", [](const std::string& b) { test::writeFile(b + "_1.dat", ""); },
-                "not-prepared", "_1.dat: a run did not finish; run chartseal again"},
+                "not-prepared", "_1.dat: a run did not finish, or another file stands at that name; run chartseal again, which finishes the run or says which it is"},
         Finding{"NoSealedFiles",
                 [](const std::string& b) {
                     for (int n = 2; n <= 6; ++n) fs::remove(test::pathOf(b + "_" + std::to_string(n) + ".dat"));

@@ -149,7 +149,7 @@ TEST_F(Output, ASecondRunRefusesToEmptySealedFiles)
     ASSERT_FALSE(sealedHard.empty());
 
     EXPECT_EQ(runTool(), kExitOutputFailed);
-    EXPECT_EQ(err.str(), "chartseal: " + at("song_3.dat") + ": already holds sealed charts; to seal the song again, put it back first with: chartunseal --restore " + at("song") + "\n");
+    EXPECT_EQ(err.str(), "chartseal: " + at("song_3.dat") + ": already holds sealed charts; to seal the song again, put it back first with: chartunseal --restore -- " + at("song") + "\n");
     EXPECT_EQ(chart(), prepared);
     EXPECT_EQ(outFile(3), sealedHard);
     EXPECT_FALSE(test::exists(at("song_1.dat")));

@@ -18,6 +18,8 @@
 namespace chartseal {
 namespace {
 
+using test::readFile;
+
 struct Identity {
     uid_t uid;
     gid_t gid;
@@ -105,6 +107,34 @@ TEST_F(RestoreAsAnotherUser, TheRestoredChartKeepsOwnerGroupAndModeWhereTheRunne
         EXPECT_FALSE(test::exists(base + ".sm.restored"));
     }
 }
+
+// The way back that a refusal names is a command a shell takes as it is:
+// pasted, it restores the song refused and no other, whatever its name.
+class AdviceForAName : public test::TempDirTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(AdviceForAName, RestoresThatSongWhenPasted)
+{
+    const std::string song = GetParam();
+    for (const std::string& name : {song, std::string("a")}) {
+        test::writeFile(at(name + ".sm"), test::fiveCharts());
+        ASSERT_EQ(test::runProgram(CHARTSEAL_BIN, dir(), name + "\n\n\n").status, 0) << name;
+    }
+    const test::ProcessResult again = test::runProgram(CHARTSEAL_BIN, dir(), song + "\n\n\n");
+    ASSERT_EQ(again.status, kExitOutputFailed);
+    const std::string advice = "put it back first with: chartunseal ";
+    const std::size_t at = again.err.find(advice);
+    ASSERT_NE(at, std::string::npos) << again.err;
+    std::string command = again.err.substr(at + advice.size());
+    command.erase(command.find('\n'));
+    const test::ProcessResult pasted =
+        test::runProgram("/bin/sh", dir(), "", {"-c", "\"$0\" " + command, CHARTUNSEAL_BIN});
+    EXPECT_EQ(pasted.status, 0) << command << "\n" << pasted.err;
+    EXPECT_EQ(readFile(this->at(song + ".sm")), test::fiveCharts());
+    EXPECT_FALSE(test::exists(this->at(song + "_3.dat")));
+    EXPECT_TRUE(test::exists(this->at("a_3.dat")));  // the other song stays sealed
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, AdviceForAName, ::testing::Values("a b", "-x", "it's", "$HOME", "plain"));
 
 }  // namespace
 }  // namespace chartseal

@@ -205,7 +205,7 @@ TEST_F(RunSafety, ARunThatStoppedInTheMiddleOfTheReplacementIsFinished)
     EXPECT_EQ(runTool(), kExitOutputFailed);
     EXPECT_EQ(err.str(), "chartseal: " + outName(1) + ": left by a run that stopped after replacing the chart; removed\n"
                          "chartseal: " + outName(3) + ": already holds sealed charts; to seal the song again, put it "
-                         "back first with: chartunseal --restore " + at("song") + "\n");
+                         "back first with: chartunseal --restore -- " + at("song") + "\n");
     expectFinal();
 }
 

@@ -503,7 +503,7 @@ TEST_F(SharedFolder, ASongWithNothingToSealChangesNoByteWhenSealedAgain)
         EXPECT_EQ(ran.status, 1);
         EXPECT_EQ(ran.err, "chartseal: " + at("song.sm") + ": is sealed already (its sealed files " + outName(2) +
                                " to " + outName(6) + " are there); to change it, put it back first with: "
-                               "chartunseal --restore " + at("song") + "\n");
+                               "chartunseal --restore -- " + at("song") + "\n");
         EXPECT_EQ(test::snapshot(dir()), before);
     }
 }

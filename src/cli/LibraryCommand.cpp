@@ -33,7 +33,8 @@ constexpr const char* kProgram = "chartseal-library";
 constexpr const char* kAbout =
     "usage: chartseal-library [OPTION...] [--] PATH...\n"
     "Seals every song (<name>.sm) under the PATHs, as one chartseal run per song would; with\n"
-    "--dry-run says what each would keep plain and seal, with --check verifies that each is\n"
+    "--dry-run changes nothing and counts what would be sealed (--report says, song by song, what\n"
+    "would stay plain and what be sealed), with --check verifies that each is\n"
     "prepared. A PATH is a folder, walked recursively, or a chart <name>.sm, that song alone.\n";
 
 constexpr const char* kReportNote =
@@ -75,7 +76,9 @@ struct Parser {
                        "processor's cores, fewer where open files or threads run short)")
             ->type_name("N")
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-        app.add_flag("-n,--dry-run", dryRun, "change nothing; say what each song would keep plain and seal");
+        app.add_flag("-n,--dry-run", dryRun,
+                     "change nothing; count what would be sealed (the report says what each song\n"
+                     "would keep plain and seal)");
         app.add_flag("--check", check, "change nothing; verify that each song is prepared and reads back");
         app.add_option("--report", report, "write one JSON line per song to FILE (default: no report)")
             ->type_name("FILE")

@@ -4,6 +4,8 @@
 #include <optional>
 #include <utility>
 
+#include "output/Permissions.h"
+
 namespace chartseal {
 
 namespace {
@@ -156,6 +158,16 @@ void ReportFile::create()
     if (ec) throw RunError(partialPath(), "cannot create", ec);
     partial_ = partial;
     file_ = File(ops_, path_, handle);
+    // The report a file it replaces was, or a new file's usual permissions:
+    // never only the runner's where others could read what it replaces.
+    FileStatus replaced;
+    const bool replacing = ops_.statusInFolder(folder_.handle(), entry_, replaced, ec) && replaced.isRegular();
+    if (ec) throw RunError(path_, "cannot stat", ec);
+    const std::uint32_t bits = replacing ? outputAttributeBits(replaced.attributes.bits) : newFileBits();
+    if (bits != 0) {
+        ops_.setAttributes(handle, bits, ec);
+        if (ec) throw RunError(partialPath(), "cannot set permissions", ec);
+    }
 }
 
 void ReportFile::write(std::string_view line)

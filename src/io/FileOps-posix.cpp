@@ -466,4 +466,15 @@ std::string entryOf(const std::string& fileName)
     return slash == std::string::npos ? fileName : fileName.substr(slash + 1);
 }
 
+std::string shellWord(const std::string& name)
+{
+    const bool plain = !name.empty() && name[0] != '-' &&
+                       name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._/-+,:@"
+                                              ) == std::string::npos;
+    if (plain) return name;
+    std::string quoted = "'";
+    for (const char c : name) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 }  // namespace chartseal

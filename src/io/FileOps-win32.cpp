@@ -672,4 +672,13 @@ std::string folderOf(const std::string& fileName)
     return fileName.substr(0, separator);
 }
 
+std::string shellWord(const std::string& name)
+{
+    const bool plain = !name.empty() && name[0] != '-' &&
+                       name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._/-+,:@"
+                                              "\\") == std::string::npos;
+    if (plain) return name;
+    return "\"" + name + "\"";
+}
+
 }  // namespace chartseal

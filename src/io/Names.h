@@ -23,6 +23,12 @@ bool namesIgnoreCase();
 // does: no overlong forms, no surrogates, nothing above U+10FFFF.
 std::size_t utf8SequenceLength(std::string_view text, std::size_t at);
 
+// A name as the system's command shell takes it back as one argument: as
+// it is where it holds only letters, digits and "._/-+,:@" (and does not
+// begin with "-"), otherwise quoted (POSIX: single quotes; Windows: double
+// quotes).
+std::string shellWord(const std::string& name);
+
 // A name as a message shows it: control bytes and bytes that are not UTF-8
 // escaped ("\r", "\x1b"), so that no name can move the cursor of the
 // terminal or log that shows the message, or hide what it says.

@@ -75,7 +75,7 @@ bool sameFile(const FileStatus& a, const FileStatus& b)
 // file, which may hold the only copy of a chart.
 std::string putBack(const std::string& base)
 {
-    return "chartunseal --restore " + shownName(base);
+    return "chartunseal --restore -- " + shownName(shellWord(base));
 }
 
 std::string notALeftover(int number, const std::string& base)

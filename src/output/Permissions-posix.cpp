@@ -2,6 +2,8 @@
 // and the POSIX access list as Linux stores it.
 #include "output/Permissions.h"
 
+#include <sys/stat.h>
+
 #include <cstddef>
 
 namespace chartseal {
@@ -19,6 +21,15 @@ std::uint16_t get16(const std::string& s, std::size_t at)
 }
 
 }  // namespace
+
+std::uint32_t newFileBits()
+{
+    // The umask is read by setting it; set back at once, before any thread
+    // of the run starts.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~static_cast<std::uint32_t>(mask);
+}
 
 std::uint32_t outputAttributeBits(std::uint32_t chartBits)
 {

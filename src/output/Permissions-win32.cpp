@@ -7,6 +7,11 @@
 
 namespace chartseal {
 
+std::uint32_t newFileBits()
+{
+    return 0;
+}
+
 std::uint32_t outputAttributeBits(std::uint32_t chartBits)
 {
     // A read-only output could not be written, nor put in the chart's place.

@@ -36,6 +36,10 @@ std::string accessListWithoutGroupAccess(const std::string& value);
 // empty when it can. On Windows a read-only file cannot be replaced.
 std::string replacementRefusal(std::uint32_t chartBits);
 
+// The attribute bits a file this process makes anew gets by default: on
+// POSIX systems 0666 less the process's umask; nothing on Windows.
+std::uint32_t newFileBits();
+
 // Gives a new file made for the chart the chart's owner and group where the
 // runner may (else it stays the runner's, and its group's bits go), every
 // extended attribute of the chart (its access list narrowed the same way),

@@ -587,7 +587,9 @@ void LibraryRun::check(Song& song)
     const auto name = [&](int number) { return shownName(plan.output(number).name); };
     switch (sealStateOf(taken)) {
     case SealState::unfinished:
-        return finish(SongResult::notPrepared, name(1) + ": a run did not finish; run chartseal again");
+        return finish(SongResult::notPrepared, name(1) + ": a run did not finish, or another file stands at that "
+                                                         "name; run chartseal again, which finishes the run or "
+                                                         "says which it is");
     case SealState::notSealed: return finish(SongResult::notPrepared, shownName(job.chartPath()) + ": not sealed");
     case SealState::incomplete:
         for (int number = 2; number <= kSlotCount; ++number) {
