@@ -29,9 +29,9 @@ def main():
     parser.add_argument("--settle", type=float, default=65)
     parser.add_argument("--dir", default=None, help="scratch folder (default: a new one in TMPDIR)")
     args = parser.parse_args()
-    spec = importlib.util.spec_from_file_location("library_run", os.path.join(HERE, "library_run.py"))
-    library_run = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(library_run)
+    loader = importlib.util.spec_from_file_location("library_run", os.path.join(HERE, "library_run.py"))
+    library_run = importlib.util.module_from_spec(loader)
+    loader.loader.exec_module(library_run)
 
     builds = {"before": args.before, "after": args.after}
     work = tempfile.mkdtemp(dir=args.dir)

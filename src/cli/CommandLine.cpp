@@ -38,6 +38,14 @@ Asked askedFor(const std::vector<std::string>& args, const std::string& valueTak
     return asked;
 }
 
+void addCommonOptions(CLI::App& app, bool& help, bool& version)
+{
+    app.set_help_flag();  // --help and --version are looked for before the parse
+    app.allow_extras(false);
+    app.add_flag("-h,--help", help, "print this help and exit");
+    app.add_flag("-V,--version", version, "print the version, copyright and licence and exit");
+}
+
 std::string helpText(const CLI::App& app, const std::string& about, const std::string& endOfOptions,
                      const std::string& more, const std::vector<ExitStatusDoc>& statuses)
 {

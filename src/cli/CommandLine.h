@@ -27,6 +27,10 @@ struct ExitStatusDoc {
 enum class Asked { nothing, help, version };
 Asked askedFor(const std::vector<std::string>& args, const std::string& valueTaking = "");
 
+// Makes app take the options every program has: -h/--help and -V/--version,
+// which askedFor finds before the parse, and no argument it does not know.
+void addCommonOptions(CLI::App& app, bool& help, bool& version);
+
 // The help text: about, then "Options:" with every option of the parser, its
 // value's name and its description, and endOfOptions for "--"; then more,
 // then "Exit status:" with each status.

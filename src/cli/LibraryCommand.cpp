@@ -66,11 +66,8 @@ struct Arguments {
 struct Parser {
     Parser()
     {
-        app.set_help_flag();  // --help and --version are looked for before the parse
-        app.allow_extras(false);
+        addCommonOptions(app, help, version);
         // Given twice, an option's last value counts.
-        app.add_flag("-h,--help", help, "print this help and exit");
-        app.add_flag("-V,--version", version, "print the version, copyright and licence and exit");
         app.add_option("-j,--jobs", jobs,
                        "work on up to N songs at once, from 1 to 256, sealing only (default: the\n"
                        "processor's cores, fewer where open files or threads run short)")

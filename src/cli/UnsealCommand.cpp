@@ -31,10 +31,7 @@ const std::vector<ExitStatusDoc> kExitStatuses = {
 struct Parser {
     Parser()
     {
-        app.set_help_flag();  // --help and --version are looked for before the parse
-        app.allow_extras(false);
-        app.add_flag("-h,--help", help, "print this help and exit");
-        app.add_flag("-V,--version", version, "print the version, copyright and licence and exit");
+        addCommonOptions(app, help, version);
         app.add_flag("--restore", restore,
                      "put each sealed song BASE back: BASE.sm rebuilt from its plain chart and its\n"
                      "sealed files BASE_2.dat to BASE_6.dat, under the chart's lock, through a new\n"
