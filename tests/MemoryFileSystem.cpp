@@ -173,6 +173,13 @@ FileHandle MemoryFileSystem::openForWriting(const std::string& path, std::error_
     return opened({entry->second, true, 0});
 }
 
+void MemoryFileSystem::createFolderInFolder(FileHandle folder, const std::string& name, std::uint32_t,
+                                            std::error_code& ec)
+{
+    if (!counted(ec, folder, true)) return;
+    fail(ec, state_.entries.count(name) != 0 ? std::errc::file_exists : std::errc::permission_denied);
+}
+
 FileHandle MemoryFileSystem::createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
                                             std::error_code& ec)
 {

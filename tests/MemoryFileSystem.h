@@ -84,6 +84,9 @@ public:
     FileHandle openForWriting(const std::string& path, std::error_code& ec) override;
     FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
                               std::error_code& ec) override;
+    // The folder holds no folders: refused, as where the runner may not make one.
+    void createFolderInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
+                              std::error_code& ec) override;
     std::size_t readAt(FileHandle fd, void* buf, std::size_t count, std::uint64_t offset,
                        std::error_code& ec) override;
     std::size_t write(FileHandle fd, const void* buf, std::size_t count, std::error_code& ec) override;

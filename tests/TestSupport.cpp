@@ -77,6 +77,11 @@ FileHandle FileOpsProbe::createInFolder(FileHandle folder, const std::string& na
     return proceed("createInFolder", name, folder, ec) ? named(inner_.createInFolder(folder, name, bits, ec), name)
                                                        : kNoFile;
 }
+void FileOpsProbe::createFolderInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
+                                        std::error_code& ec)
+{
+    if (proceed("createFolderInFolder", name, folder, ec)) inner_.createFolderInFolder(folder, name, bits, ec);
+}
 std::size_t FileOpsProbe::readAt(FileHandle f, void* buf, std::size_t count, std::uint64_t offset, std::error_code& ec)
 {
     return proceed("readAt", f, ec) ? inner_.readAt(f, buf, count, offset, ec) : 0;

@@ -55,6 +55,8 @@ public:
     FileHandle openForWriting(const std::string& path, std::error_code& ec) override;
     FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
                               std::error_code& ec) override;
+    void createFolderInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
+                              std::error_code& ec) override;
     std::size_t readAt(FileHandle f, void* buf, std::size_t count, std::uint64_t offset, std::error_code& ec) override;
     std::size_t write(FileHandle f, const void* buf, std::size_t count, std::error_code& ec) override;
     FileStatus status(FileHandle f, std::error_code& ec) override;

@@ -781,6 +781,13 @@ public:
     {
         return mapped(f, [&](FileOps& fs, FileHandle h) { return fs.createInFolder(h, name, bits, ec); });
     }
+    void createFolderInFolder(FileHandle f, const std::string& name, std::uint32_t bits, std::error_code& ec) override
+    {
+        on(f, [&](FileOps& fs, FileHandle h) {
+            fs.createFolderInFolder(h, name, bits, ec);
+            return 0;
+        });
+    }
     std::size_t readAt(FileHandle f, void* buf, std::size_t count, std::uint64_t offset, std::error_code& ec) override
     {
         return on(f, [&](FileOps& fs, FileHandle h) { return fs.readAt(h, buf, count, offset, ec); });

@@ -35,7 +35,10 @@ constexpr const char* kAbout =
     "Seals every song (<name>.sm) under the PATHs, as one chartseal run per song would; with\n"
     "--dry-run changes nothing and counts what would be sealed (--report says, song by song, what\n"
     "would stay plain and what be sealed), with --check verifies that each is\n"
-    "prepared. A PATH is a folder, walked recursively, or a chart <name>.sm, that song alone.\n";
+    "prepared. A PATH is a folder, walked recursively, or a chart <name>.sm, that song alone.\n"
+    "With --into OUT the charts are only read: each <PATH>/<rel>/<song>.sm is sealed into\n"
+    "OUT/<rel>/<song>.sm and <song>_2.dat to _6.dat, and outputs that hold those bytes already\n"
+    "are left alone.\n";
 
 constexpr const char* kReportNote =
     "The report: one JSON line per song; FILE outside the PATHs (links followed), never a folder.\n"
@@ -45,9 +48,11 @@ constexpr const char* kReportNote =
     "  \\udcXX (XX the byte; Python: name.encode('utf-8', 'surrogateescape')).\n";
 
 const std::vector<ExitStatusDoc> kExitStatuses = {
-    {"0", "every song was sealed now or before (--dry-run: previewed; --check: prepared)"},
+    {"0", "every song was sealed now or before (--dry-run: previewed; --check: prepared; --into:\n"
+          "sealed or up to date)"},
     {"1", "a song or folder was refused, failed, unreadable or not prepared, no song was found,\n"
-          "the --files-from list could not be read, the report failed, or standard output failed"},
+          "the --files-from list could not be read, the report failed, standard output failed, or\n"
+          "--into's folder could not be used or a stale output not removed"},
     {"2", "a usage error"},
     {"128+n", "signal n stopped the run; songs whose chart was replaced are whole, the rest as found"},
 };
@@ -59,6 +64,8 @@ struct Arguments {
     std::optional<std::string> report;
     std::optional<std::string> filesFrom;
     bool nulSeparated = false;
+    std::optional<std::string> into;
+    bool deleteStale = false;
     std::vector<std::string> paths;
 };
 
@@ -77,6 +84,15 @@ struct Parser {
                      "change nothing; count what would be sealed (the report says what each song\n"
                      "would keep plain and seal)");
         app.add_flag("--check", check, "change nothing; verify that each song is prepared and reads back");
+        app.add_option("--into", into,
+                       "seal into the folder OUT, made where missing, and leave the charts as they\n"
+                       "are; songs whose outputs there are right already are not written again\n"
+                       "(default: seal each chart in place)")
+            ->type_name("OUT")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        app.add_flag("--delete", deleteStale,
+                     "with --into: remove the outputs in OUT whose song is gone (default: list\n"
+                     "them and leave them)");
         app.add_option("--report", report, "write one JSON line per song to FILE (default: no report)")
             ->type_name("FILE")
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -93,7 +109,8 @@ struct Parser {
     }
     CLI::App app{"", kProgram};
     bool help = false, version = false, dryRun = false, check = false, null = false, quiet = false;
-    std::string jobs, report, filesFrom;
+    bool deleteStale = false;
+    std::string jobs, report, filesFrom, into;
     std::vector<std::string> paths;
 };
 
@@ -132,6 +149,22 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, std::string
         return std::nullopt;
     }
     parsed.nulSeparated = parser.null;
+    if (parser.app.count("--into") > 0) {
+        if (parsed.mode == LibraryMode::check) {
+            why = "--check goes without --into (--dry-run --into OUT says what is up to date)";
+            return std::nullopt;
+        }
+        if (parser.into.empty()) {
+            why = "--into takes a folder";
+            return std::nullopt;
+        }
+        parsed.into = parser.into;
+    }
+    if (parser.deleteStale && !parsed.into) {
+        why = "--delete goes with --into only";
+        return std::nullopt;
+    }
+    parsed.deleteStale = parser.deleteStale;
     parsed.quiet = parser.quiet;
     parsed.paths = parser.paths;
     if (parsed.paths.empty() && !parsed.filesFrom) {
@@ -240,13 +273,76 @@ std::string jsonFiles(const std::vector<FileCharts>& files)
     return json + "]";
 }
 
-std::string jsonLine(const SongReport& song)
+std::string jsonLine(const SongReport& song, bool intoTree)
 {
-    return "{\"chart\":" + jsonString(song.chart) + ",\"result\":" + jsonString(resultName(song.result)) +
+    const std::string tree =
+        intoTree ? ",\"output\":" + jsonString(song.output) + ",\"changed\":" + jsonList(song.changed) : "";
+    return "{\"chart\":" + jsonString(song.chart) + tree + ",\"result\":" + jsonString(resultName(song.result)) +
            ",\"ordinals\":" + jsonString(song.ordinals) + ",\"plain\":" + jsonList(song.plain) +
            ",\"sealed\":" + jsonList(song.sealed) + ",\"files\":" + jsonFiles(song.files) +
            ",\"exposed\":" + jsonList(song.exposed) + ",\"bytes\":" + std::to_string(song.bytes) +
            ",\"message\":" + jsonString(song.message) + "}\n";
+}
+
+// A report line of its own for outputs in the tree whose song is gone.
+std::string jsonStaleLine(const StaleOutput& stale)
+{
+    return "{\"output\":" + jsonString(stale.output) + ",\"result\":" +
+           jsonString(stale.removed ? "removed" : "stale") + ",\"files\":" + jsonList(stale.files) +
+           ",\"message\":" + jsonString(stale.message) + "}\n";
+}
+
+// Where the songs are sealed into: never a folder they are read from, nor
+// one that holds such a folder, and the folders given may not hold each
+// other, or a song would have two places. A tree inside a folder given is
+// left out of the walk: its identity is returned for that.
+std::optional<FileIdentity> checkTree(FileOps& ops, const std::string& into, const std::vector<std::string>& paths)
+{
+    const auto opened = [&ops](const std::string& path) -> std::optional<File> {
+        std::error_code ec;
+        const FileHandle handle = ops.openFolder(path, ec);
+        if (ec) return std::nullopt;  // its run says why
+        return File(ops, path, handle);
+    };
+    std::vector<std::string> folders, named;
+    for (const std::string& path : paths) {
+        const std::string folder = walkedFolders(ops, {path}).front();
+        folders.push_back(folder);
+        if (folder == path) named.push_back(path);
+    }
+    for (const std::string& path : named) {
+        std::optional<File> folder = opened(path);
+        if (!folder) continue;
+        for (const std::string& other : named) {
+            if (other == path) continue;
+            std::optional<File> above = opened(other);
+            if (!above || above->identity().sameFile(folder->identity())) continue;
+            if (enclosingFolder(ops, *folder, {other}, path)) {
+                throw refusal(path, "lies inside " + shownName(other) +
+                                        ", also given; with --into, give each folder of songs once");
+            }
+        }
+    }
+    std::error_code ec;
+    const FileHandle handle = ops.openFolder(into, ec);
+    if (ec == std::errc::no_such_file_or_directory) return std::nullopt;
+    if (ec) throw RunError(into, "cannot open folder", ec);
+    File tree(ops, into, handle);
+    if (tree.status().kind != FileKind::directory) throw refusal(into, "is not a folder; give --into a folder");
+    for (const std::string& path : folders) {
+        std::optional<File> folder = opened(path);
+        if (!folder) continue;
+        if (folder->identity().sameFile(tree.identity())) {
+            throw refusal(into, "is " + shownName(path) +
+                                    ", a folder the songs are read from; give --into a folder of its own");
+        }
+        if (enclosingFolder(ops, *folder, {into}, path)) {
+            throw refusal(path, "lies inside " + shownName(into) +
+                                    ", the folder the songs are sealed into; give --into a folder outside the songs");
+        }
+    }
+    if (enclosingFolder(ops, tree, folders, into)) return tree.identity();
+    return std::nullopt;
 }
 
 // A report line of its own for a folder that could not be walked.
@@ -343,8 +439,12 @@ Sizing sizeFor(std::size_t openFiles, int jobs)
 }
 
 // The results counted in the summary, by mode, in order.
-std::vector<SongResult> summaryResults(LibraryMode mode)
+std::vector<SongResult> summaryResults(LibraryMode mode, bool intoTree)
 {
+    if (intoTree) {
+        return {mode == LibraryMode::seal ? SongResult::sealed : SongResult::wouldSeal, SongResult::upToDate,
+                SongResult::refused, SongResult::failed, SongResult::unreadable};
+    }
     switch (mode) {
     case LibraryMode::seal:
         return {SongResult::sealed, SongResult::alreadySealed, SongResult::refused, SongResult::failed,
@@ -428,6 +528,7 @@ int LibraryCommand::run(const std::vector<std::string>& args)
     std::map<SongResult, std::size_t> counts;
     std::size_t foldersWalked = 0, foldersUnreadable = 0;
     std::size_t exposed = 0;  // songs whose chart file keeps charts beyond Easy and one more
+    std::size_t staleFound = 0, staleRemoved = 0;  // outputs in the tree whose song is gone
     bool anyFailed = false;
     // The first failure of the report: from then on no line is written, the
     // run goes on, and the report is not put in place.
@@ -445,13 +546,15 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         }
     };
     try {
+        const std::optional<FileIdentity> tree = parsed->into ? checkTree(ops_, *parsed->into, parsed->paths)
+                                                              : std::nullopt;
         const SongLibrary library = findSongs(ops_, parsed->paths, [&](const std::string& folder, const std::string& reason) {
             const std::string message = shownName(folder) + ": " + reason;
             line(message);
             ++foldersUnreadable;
             anyFailed = true;
             reportLine(jsonFolderLine(folder, message));
-        }, [&](const std::string& note) { line(note); });
+        }, [&](const std::string& note) { line(note); }, tree);
         foldersWalked = library.folders.size();
         if (library.songs.empty()) {
             std::string under;
@@ -473,6 +576,7 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         options.mode = parsed->mode;
         options.jobs = sizing.jobs;
         options.batch = sizing.batch;
+        options.into = parsed->into;
         LibraryRun run(
             ops_, options,
             [&](const SongReport& song) {
@@ -483,7 +587,7 @@ int LibraryCommand::run(const std::vector<std::string>& args)
                     progress.clear();
                     line(song.message.empty() ? shownName(song.chart) + ": " + resultName(song.result) : song.message);
                 }
-                reportLine(jsonLine(song));
+                reportLine(jsonLine(song, parsed->into.has_value()));
             },
             [&interruptions] {
                 if (const int sig = interruptions.pending()) throw RunError::interrupted(sig);
@@ -494,6 +598,26 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         } catch (const RunError& e) {
             if (e.failure() != Failure::interrupted) throw;
             interruptedBy_ = e.signal();
+        }
+        // The outputs whose song is gone: only where every folder of songs
+        // was read, or the songs of one not read would seem gone.
+        if (parsed->into && interruptedBy_ == 0) {
+            if (foldersUnreadable > 0) {
+                line("stale outputs in " + shownName(*parsed->into) +
+                     " not looked for: a folder of songs could not be read");
+            } else {
+                run.staleOutputs(parsed->deleteStale, [&](const StaleOutput& stale) {
+                    ++(stale.removed ? staleRemoved : staleFound);
+                    if (!stale.message.empty()) {
+                        line(stale.message);
+                        anyFailed = true;
+                    }
+                    reportLine(jsonStaleLine(stale));
+                }, [&](const std::string& folder, const std::string& why) {
+                    line(shownName(folder) + ": " + why + "; its stale outputs not looked for");
+                    anyFailed = anyFailed || parsed->deleteStale;
+                });
+            }
         }
         progress.clear();
         if (report && !reportFailed) {
@@ -519,7 +643,7 @@ int LibraryCommand::run(const std::vector<std::string>& args)
                           std::to_string(foldersWalked) + (foldersWalked == 1 ? " folder" : " folders") +
                           (interruptedBy_ != 0 ? ", interrupted:" : ":");
     bool first = true;
-    for (const SongResult result : summaryResults(parsed->mode)) {
+    for (const SongResult result : summaryResults(parsed->mode, parsed->into.has_value())) {
         summary += (first ? " " : ", ") + std::to_string(counts[result]) + " " + resultName(result);
         first = false;
     }
@@ -527,6 +651,8 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         summary += ", " + std::to_string(counts[SongResult::notStarted]) + " " + resultName(SongResult::notStarted);
     }
     if (exposed > 0) summary += "; " + std::to_string(exposed) + " exposed";
+    if (staleFound > 0) summary += "; " + std::to_string(staleFound) + " stale";
+    if (staleRemoved > 0) summary += "; " + std::to_string(staleRemoved) + " stale removed";
     if (foldersUnreadable > 0) {
         summary += "; " + std::to_string(foldersUnreadable) +
                    (foldersUnreadable == 1 ? " folder unreadable" : " folders unreadable");

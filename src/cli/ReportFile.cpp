@@ -10,8 +10,6 @@ namespace chartseal {
 
 namespace {
 
-// No file system is this deep; a walk that gets there is stopped.
-constexpr int kMaxDepth = 4096;
 // As many links of links as the system itself follows.
 constexpr int kMaxLinks = 40;
 
@@ -53,41 +51,6 @@ Target followLinks(FileOps& ops, const std::string& given)
         target.path = link.starts_with('/') ? link : joinedName(folderOf(target.path), link);
     }
     throw refusal(given, "has too many levels of symbolic links");
-}
-
-// The folder argument that the open folder is, or is below; none where it
-// is outside all of them. Each step up compares identities (volume and
-// number), so that no spelling of a name, link or second mount of the same
-// folder gets past it.
-std::optional<std::string> enclosingFolder(FileOps& ops, File& folder, const std::vector<std::string>& folders,
-                                           const std::string& shownAs)
-{
-    std::vector<std::pair<FileIdentity, std::string>> roots;
-    for (const std::string& name : folders) {
-        std::error_code ec;
-        const FileHandle handle = ops.openFolder(name, ec);
-        // A folder that cannot be opened yields no song to the run either.
-        if (ec) continue;
-        File root(ops, name, handle);
-        roots.emplace_back(root.identity(), name);
-    }
-    if (roots.empty()) return std::nullopt;
-    File above;  // the folder reached, after the first step up
-    FileIdentity here = folder.identity();
-    for (int depth = 0; depth < kMaxDepth; ++depth) {
-        for (const auto& [identity, name] : roots) {
-            if (identity.sameFile(here)) return name;
-        }
-        std::error_code ec;
-        const FileHandle handle = ops.openParentFolder(above.isOpen() ? above.handle() : folder.handle(), ec);
-        if (ec) throw RunError(shownAs, "cannot open the folders above it", ec);
-        File parent(ops, shownAs, handle);
-        const FileIdentity up = parent.identity();
-        if (up.sameFile(here)) return std::nullopt;  // the top
-        here = up;
-        above = std::move(parent);
-    }
-    throw RunError(shownAs, "lies too deep to tell whether it is inside the folders");
 }
 
 }  // namespace

@@ -243,6 +243,11 @@ public:
                                    }),
                                    ec);
     }
+    void createFolderInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
+                              std::error_code& ec) override
+    {
+        checked(retried([&] { return ::mkdirat(fd(folder), name.c_str(), static_cast<mode_t>(bits) & 07777); }), ec);
+    }
     std::size_t readAt(FileHandle file, void* buf, std::size_t count, std::uint64_t offset,
                        std::error_code& ec) override
     {

@@ -305,6 +305,12 @@ public:
                                  ec),
                           fullName(folder, name));
     }
+    void createFolderInFolder(FileHandle folder, const std::string& name, std::uint32_t, std::error_code& ec) override
+    {
+        // Fails where the name is taken, by a junction or link too.
+        ec.clear();
+        if (!::CreateDirectoryW(joined(folder, name).c_str(), nullptr)) ec = lastError();
+    }
     std::size_t readAt(FileHandle file, void* buf, std::size_t count, std::uint64_t offset,
                        std::error_code& ec) override
     {

@@ -120,6 +120,12 @@ public:
     // new files; on Windows, bits are not used.
     virtual FileHandle createInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
                                       std::error_code& ec) = 0;
+    // A new, empty folder at a free name of the folder; fails where the
+    // name is taken, even by a link. On POSIX systems it has the given bits
+    // less the process's umask; on Windows, bits are not used and it takes
+    // the access list its parent gives.
+    virtual void createFolderInFolder(FileHandle folder, const std::string& name, std::uint32_t bits,
+                                      std::error_code& ec) = 0;
 
     // Reads up to count bytes at offset; 0 at the end of the file. On
     // Windows the handle's file position moves; the run keeps none of its
@@ -296,5 +302,13 @@ File openFolderOf(FileOps& ops, const std::string& fileName);
 // (links of links followed). A link that leads out of the folder is refused;
 // a missing entry is returned as it is, for the open to report.
 std::string followLinksInFolder(File& folder, const std::string& name, const std::string& shownAs);
+
+// The folder of folders that the open folder is, or is below; none where it
+// is outside all of them (a folder that cannot be opened counts as none).
+// Each step up compares identities (volume and number), so that no
+// spelling of a name, link or second mount of the same folder gets past it.
+// Throws RunError, naming shownAs, where the folders above cannot be opened.
+std::optional<std::string> enclosingFolder(FileOps& ops, File& folder, const std::vector<std::string>& folders,
+                                           const std::string& shownAs);
 
 }  // namespace chartseal

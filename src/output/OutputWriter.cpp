@@ -55,6 +55,7 @@
 #include <utility>
 
 #include "output/ChartSealer.h"
+#include "output/OutputBytes.h"
 #include "output/Permissions.h"
 
 namespace chartseal {
@@ -117,25 +118,7 @@ OutputWriter::~OutputWriter()
 std::uint64_t OutputWriter::produce(int number, const std::function<void(char* data, std::size_t n)>& take,
                                     std::uint64_t limit)
 {
-    File& chart = chart_->file();
-    std::uint64_t given = 0;
-    const auto lineFeed = [&] {
-        if (given >= limit) return;
-        block_[0] = '\n';
-        take(block_.data(), 1);
-        ++given;
-    };
-    if (number == 1) {
-        given += readSlot(slots_->str1, chart, block_, take, limit);
-        lineFeed();
-        if (const int second = plan_->plainSecondSlot()) {
-            given += readSlot(slots_->slot(second), chart, block_, take, limit - given);
-            lineFeed();
-        }
-        return given;
-    }
-    if (!plan_->isSealed(number)) return 0;  // an output that stays empty
-    return ChartSealer::sealedPieces(slots_->slot(number), chart, block_, take, limit);
+    return outputBytes(*plan_, *slots_, chart_->file(), block_, number, take, limit);
 }
 
 void OutputWriter::prepare(const SongPlan& plan, const SlotSet& slots, ChartStream& chart,

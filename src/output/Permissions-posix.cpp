@@ -47,6 +47,13 @@ std::uint32_t withoutGroupAccess(std::uint32_t bits)
     return (bits & 0700) | (bits & group);
 }
 
+bool attributesAsTaken(const FileAttributes& output, const FileAttributes& chart)
+{
+    std::uint32_t wanted = outputAttributeBits(chart.bits);
+    if (output.group != chart.group) wanted = withoutGroupAccess(wanted);
+    return outputAttributeBits(output.bits) == wanted;
+}
+
 std::string accessListAttribute()
 {
     return "system.posix_acl_access";

@@ -34,6 +34,11 @@ std::uint32_t withoutGroupAccess(std::uint32_t bits)
     return bits;
 }
 
+bool attributesAsTaken(const FileAttributes&, const FileAttributes&)
+{
+    return true;
+}
+
 std::string accessListAttribute()
 {
     return "windows.dacl";

@@ -32,6 +32,12 @@ std::string defaultAccessListAttribute();
 // the owning group, and no more for others than that group had.
 std::string accessListWithoutGroupAccess(const std::string& value);
 
+// Whether an output that holds these attributes has what it would take from
+// a chart with those: on POSIX systems the chart's mode bits, without the
+// group's where it does not have the chart's group; on Windows, where access
+// comes from the folder's access list, always.
+bool attributesAsTaken(const FileAttributes& output, const FileAttributes& chart);
+
 // Why a chart with these attribute bits cannot be replaced, for a message;
 // empty when it can. On Windows a read-only file cannot be replaced.
 std::string replacementRefusal(std::uint32_t chartBits);

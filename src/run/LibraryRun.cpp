@@ -23,6 +23,7 @@
 #include <set>
 #include <thread>
 
+#include "run/LibraryRunSong.h"
 #include "run/SealJob.h"
 #include "chart/DifficultyTable.h"
 #include "chart/ChartNames.h"
@@ -65,6 +66,7 @@ const char* resultName(SongResult result)
 {
     switch (result) {
     case SongResult::sealed: return "sealed";
+    case SongResult::upToDate: return "up-to-date";
     case SongResult::alreadySealed: return "already-sealed";
     case SongResult::wouldSeal: return "would-seal";
     case SongResult::prepared: return "prepared";
@@ -82,6 +84,7 @@ bool isSuccess(SongResult result)
 {
     switch (result) {
     case SongResult::sealed:
+    case SongResult::upToDate:
     case SongResult::alreadySealed:
     case SongResult::wouldSeal:
     case SongResult::prepared: return true;
@@ -127,9 +130,10 @@ class Walk {
 public:
     Walk(FileOps& ops, SongLibrary& library,
          const std::function<void(const std::string&, const std::string&)>& unreadable,
-         const std::function<void(const std::string&)>& note)
+         const std::function<void(const std::string&)>& note, std::optional<FileIdentity> leaveOut)
         : ops_(ops),
           library_(library),
+          leaveOut_(leaveOut),
           unreadable_([&unreadable](const std::string& folder, const std::string& why) {
               if (unreadable) unreadable(folder, why);
           }),
@@ -209,6 +213,9 @@ private:
         std::error_code ec;
         const FileStatus st = ops_.status(folder.handle(), ec);
         if (ec) return unreadable_(path, "cannot read folder: " + ec.message());
+        if (leaveOut_ && leaveOut_->sameFile(st.identity)) {
+            return note_(shownName(path) + ": the folder the songs are sealed into; left out");
+        }
         // Named twice, or reached twice: walked once.
         if (!seen_.insert({{st.identity.volume, st.identity.index}, library_.folders.size()}).second) return;
         std::vector<FolderEntry> entries = ops_.listFolder(folder.handle(), ec);
@@ -264,6 +271,7 @@ private:
 
     FileOps& ops_;
     SongLibrary& library_;
+    std::optional<FileIdentity> leaveOut_;
     std::function<void(const std::string&, const std::string&)> unreadable_;
     std::function<void(const std::string&)> note_;
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> seen_;  // each folder's index
@@ -281,10 +289,10 @@ std::vector<std::string> walkedFolders(FileOps& ops, const std::vector<std::stri
 
 SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& paths,
                       const std::function<void(const std::string&, const std::string&)>& unreadable,
-                      const std::function<void(const std::string&)>& note)
+                      const std::function<void(const std::string&)>& note, const std::optional<FileIdentity>& leaveOut)
 {
     SongLibrary library;
-    Walk walk(ops, library, unreadable, note);
+    Walk walk(ops, library, unreadable, note, leaveOut);
     // The folders first, so that a chart named as well is listed as theirs.
     std::vector<std::string> charts;
     for (const std::string& path : paths) {
@@ -324,18 +332,6 @@ File openLibraryFolder(FileOps& ops, const SongLibrary& library, std::size_t ind
     return opened;
 }
 
-struct LibraryRun::Song {
-    const LibrarySong* source = nullptr;
-    std::unique_ptr<SealJob> job;
-    SongReport report;
-    bool going = true;  // no result yet
-    bool atBarrier = false;  // its syncs left to the barriers
-    std::uint64_t volume = 0;  // of its folder
-    std::uint64_t told = 0;  // of its size, given to progress
-    std::optional<OutputWriter::PlainDurable> plain;
-    std::optional<OutputWriter::AllDurable> all;
-    bool replaced = false;
-};
 
 LibraryRun::LibraryRun(FileOps& ops, Options options, std::function<void(const SongReport&)> done,
                        std::function<void()> checkpoint, Progress progress)
@@ -355,6 +351,7 @@ void LibraryRun::run(const SongLibrary& library)
     library_ = &library;
     helpersStarted_ = options_.jobs - 1;
     const std::vector<LibrarySong>& all = library.songs;
+    if (options_.into) openTree();
     for (std::size_t from = 0; from < all.size(); from += options_.batch) {
         std::vector<Song> songs(std::min(options_.batch, all.size() - from));
         for (std::size_t i = 0; i < songs.size(); ++i) {
@@ -364,8 +361,10 @@ void LibraryRun::run(const SongLibrary& library)
         }
         stop_.reset();
         switch (options_.mode) {
-        case LibraryMode::seal: sealBatch(songs); break;
-        case LibraryMode::dryRun: forEach(songs, [this](Song& song) { dryRun(song); }); break;
+        case LibraryMode::seal: options_.into ? intoBatch(songs) : sealBatch(songs); break;
+        case LibraryMode::dryRun:
+            forEach(songs, [this](Song& song) { options_.into ? intoTree(song, false) : dryRun(song); });
+            break;
         case LibraryMode::check: forEach(songs, [this](Song& song) { check(song); }); break;
         }
         // A song still going was stopped: undone, as it was found.
@@ -377,6 +376,7 @@ void LibraryRun::run(const SongLibrary& library)
             }
             done_(song.report);
         }
+        if (tree_) tree_->closeFolders();
         if (stop_) {
             for (std::size_t rest = from + songs.size(); rest < all.size(); ++rest) {
                 SongReport report;
@@ -469,7 +469,8 @@ void LibraryRun::barrier(std::vector<Song>& songs)
     std::map<std::uint64_t, std::error_code> synced;
     for (Song& song : songs) {
         if (!song.job || (!song.going && !song.replaced) || !song.atBarrier) continue;
-        if (synced.count(song.volume) == 0) ops_.syncFileSystem(song.job->folder().handle(), synced[song.volume]);
+        File& folder = song.outFolder != nullptr ? *song.outFolder : song.job->folder();
+        if (synced.count(song.volume) == 0) ops_.syncFileSystem(folder.handle(), synced[song.volume]);
         if (const std::error_code& ec = synced[song.volume]) {
             song.report.result = SongResult::failed;
             song.report.message = RunError(song.report.chart, "cannot sync its file system", ec).what();
@@ -478,7 +479,7 @@ void LibraryRun::barrier(std::vector<Song>& songs)
             advance(song, song.source->bytes, true);
             continue;
         }
-        song.job->writer({}, {}).barrierPassed();
+        if (song.outFolder == nullptr) song.job->writer({}, {}).barrierPassed();
     }
 }
 

@@ -10,10 +10,12 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "io/FileOps.h"
+#include "run/OutputTree.h"
 
 namespace chartseal {
 
@@ -23,6 +25,7 @@ enum class LibraryMode { seal, dryRun, check };
 // came before the song was finished, and it is as it was found.
 enum class SongResult {
     sealed,
+    upToDate,
     alreadySealed,
     wouldSeal,
     prepared,
@@ -54,6 +57,8 @@ struct SongReport {
     std::vector<std::string> exposed;   // the charts kept plain beyond Easy and one further difficulty
     std::uint64_t bytes = 0;            // the chart's size when surveyed
     std::string message;                // why, where the song was not sealed; or a note
+    std::string output;                 // sealing into a tree: the chart file there, as shown
+    std::vector<std::string> changed;   // sealing into a tree: the files there written anew (or to be)
 };
 
 // A folder that the walk went through.
@@ -88,9 +93,12 @@ struct SongLibrary {
 // "<name>.SM" is no chart, and left out with a note. A folder that cannot
 // be read is reported to unreadable, with the reason, and passed over; note
 // receives a line on each other thing left out.
+// leaveOut, where given, is a folder the walk does not enter (the tree a
+// run seals into), with a note.
 SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& paths,
                       const std::function<void(const std::string& folder, const std::string& why)>& unreadable,
-                      const std::function<void(const std::string& line)>& note = {});
+                      const std::function<void(const std::string& line)>& note = {},
+                      const std::optional<FileIdentity>& leaveOut = std::nullopt);
 
 // The folders that findSongs goes through for the paths: each folder, and
 // the folder of each chart named.
@@ -102,12 +110,25 @@ std::vector<std::string> walkedFolders(FileOps& ops, const std::vector<std::stri
 // the folder the walk listed (swapped for a link or another folder since).
 File openLibraryFolder(FileOps& ops, const SongLibrary& library, std::size_t folder);
 
+// Where a song goes in an output tree: the folders below the top, like
+// those below the folder it was found in, and its name.
+struct TreePlace {
+    std::vector<std::string> rel;
+    std::string song;
+    std::string clash;  // another song's chart with the same place, where one has it
+};
+
 class LibraryRun {
 public:
     struct Options {
         LibraryMode mode = LibraryMode::seal;
         int jobs = 1;               // songs worked on at once
         std::size_t batch = 48;     // songs between two syncs of the file system
+        // Where set, the songs are sealed into this folder (a tree like the
+        // folders they are found in) and the charts are only read; a song
+        // whose outputs there hold what this run would write is left alone.
+        // Not with check.
+        std::optional<std::string> into;
     };
     // done receives each song's report, in the order of the songs, from one
     // thread at a time; checkpoint is called between steps and may throw
@@ -129,6 +150,13 @@ public:
     // asked where the system would not start more).
     int helpersStarted() const { return helpersStarted_; }
 
+    // Sealing into a tree, after run: gives found the outputs there of songs
+    // this run did not find, and the new files stopped runs left; with
+    // remove (and not a dry run), removes them. Folders of the tree that
+    // cannot be read go to unreadable.
+    void staleOutputs(bool remove, const std::function<void(const StaleOutput&)>& found,
+                      const std::function<void(const std::string& folder, const std::string& why)>& unreadable);
+
 private:
     struct Song;
     // Surveys a song's chart in its folder, fills what its report tells of
@@ -147,6 +175,14 @@ private:
     bool groupCommit(File& folder, std::uint64_t volume);
     // Tells progress of the song's work up to the part given of its size.
     void advance(Song& song, std::uint64_t upTo, bool songDone);
+    // Sealing into a tree: opens (or, sealing, makes) the tree, takes its
+    // lock, and gives each song its place there; songs whose places meet
+    // are refused.
+    void openTree();
+    // A song into the tree up to its new files (or, in a dry run, its
+    // compare); the batch with its barriers.
+    void intoTree(Song& song, bool write);
+    void intoBatch(std::vector<Song>& songs);
 
     FileOps& ops_;
     Options options_;
@@ -158,6 +194,10 @@ private:
     std::map<std::uint64_t, bool> groupCommit_;  // by volume
     std::optional<RunError> stop_;  // the stop that ends the run
     int helpersStarted_ = 0;
+    std::optional<OutputTree> tree_;
+    bool treeAtBarrier_ = false;  // the tree's top on a file system that takes one sync for all
+    std::vector<TreePlace> places_;  // by song, sealing into a tree
+    std::set<std::string> current_;         // the songs' places in the tree, by outputKey
 };
 
 }  // namespace chartseal

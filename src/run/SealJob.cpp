@@ -114,6 +114,26 @@ OutputWriter& SealJob::writer(std::function<void()> checkpoint, std::function<vo
     return *writer_;
 }
 
+TreeWriter& SealJob::treeWriter(File& outFolder, const std::string& outBase, bool syncsAtBarrier,
+                                std::function<void()> checkpoint)
+{
+    if (!treeWriter_) {
+        treeWriter_.emplace(ops_, outFolder, outBase, syncsAtBarrier, [this] { checkUnchanged(); }, std::move(checkpoint));
+        treeWriter_->prepare(plan_, slots_, *chart_);
+    }
+    return *treeWriter_;
+}
+
+void SealJob::checkUnchanged()
+{
+    FileStatus named;
+    std::error_code ec;
+    if (!(chart_->file().identity() == expected_) || !ops_.statusInFolder(folder_->handle(), entry_, named, ec) ||
+        !named.identity.sameFile(expected_)) {
+        throw refusal(chartPath_, "changed while it was being read; run again");
+    }
+}
+
 void SealJob::seal(std::function<void()> checkpoint, std::function<void(const std::string&)> report)
 {
     writer(std::move(checkpoint), std::move(report)).writeOutputs();
@@ -122,6 +142,7 @@ void SealJob::seal(std::function<void()> checkpoint, std::function<void(const st
 
 void SealJob::release()
 {
+    treeWriter_.reset();
     writer_.reset();
     chart_.reset();
     lock_.release();

@@ -12,6 +12,7 @@
 #include "chart/SlotSet.h"
 #include "io/FileOps.h"
 #include "output/OutputWriter.h"
+#include "output/TreeWriter.h"
 
 namespace chartseal {
 
@@ -54,6 +55,16 @@ public:
     // The whole output stage at once, with its own syncs; then the chart's
     // lock goes.
     void seal(std::function<void()> checkpoint, std::function<void(const std::string&)> report);
+    // The output stage into a folder of an output tree, for the chart as
+    // partitioned (unlocked: the chart is only read); made once. outBase is
+    // the song's name there, as shown.
+    TreeWriter& treeWriter(File& outFolder, const std::string& outBase, bool syncsAtBarrier,
+                           std::function<void()> checkpoint);
+    // The one made by the call above.
+    TreeWriter& treeWriter() { return *treeWriter_; }
+    // Refuses, with a RunError, a chart that is no longer the one
+    // partitioned: written to, or another file at its name.
+    void checkUnchanged();
     // The chart's folder, once lockAndPartition opened it.
     File& folder() { return *folder_; }
     // Lets go of the chart's lock (and everything else of the run); the last
@@ -80,6 +91,7 @@ private:
     SlotSet slots_;
     SongPlan plan_;
     std::optional<OutputWriter> writer_;  // last: it goes first, while the rest is there
+    std::optional<TreeWriter> treeWriter_;
 };
 
 }  // namespace chartseal

@@ -1,0 +1,153 @@
+// The library run into an output tree (chartseal-library --into): each song
+// read where it is and sealed into the tree, in batches with group commit
+// like a run in place. A song's new files are all written before the first
+// barrier, renamed over their names after it, and the renames are made
+// durable by the barrier after that; a song whose outputs already hold
+// what the run would write is not written at all.
+#include <algorithm>
+#include <map>
+
+#include "run/LibraryRun.h"
+#include "run/LibraryRunSong.h"
+
+namespace chartseal {
+
+namespace {
+
+// The folders between the folder the caller named and the song's folder.
+std::vector<std::string> relOf(const SongLibrary& library, std::size_t index)
+{
+    std::vector<std::string> rel;
+    for (const LibraryFolder* folder = &library.folders.at(index); folder->parent != LibraryFolder::kNamed;
+         folder = &library.folders.at(folder->parent)) {
+        rel.push_back(folder->entry);
+    }
+    std::reverse(rel.begin(), rel.end());
+    return rel;
+}
+
+// A chart with non-empty sealed files beside it is a sealed song's plain
+// part: sealing it again would lose what those files hold from the tree.
+void refuseSealedSource(FileOps& ops, SealJob& job)
+{
+    std::array<bool, kSlotCount> taken{};
+    bool anyHeld = false;
+    for (int number = 1; number <= kSlotCount; ++number) {
+        const std::string& name = job.plan().output(number).name;
+        FileStatus st;
+        std::error_code ec;
+        if (ops.statusInFolder(job.folder().handle(), entryOf(name), st, ec)) {
+            taken[static_cast<std::size_t>(number - 1)] = true;
+            anyHeld = anyHeld || (number > 1 && st.size() > 0);
+        } else if (ec) {
+            throw RunError(name, "cannot check", ec);
+        }
+    }
+    const SealState state = sealStateOf(taken);
+    if (anyHeld && (state == SealState::sealed || state == SealState::incomplete)) {
+        throw refusal(job.chartPath(), "is sealed already: its sealed files are beside it, so it keeps only its plain "
+                                       "part; to seal it into a tree, put it back first with: chartunseal --restore -- " +
+                                           shownName(shellWord(job.base())));
+    }
+}
+
+}  // namespace
+
+void LibraryRun::openTree()
+{
+    const bool sealing = options_.mode == LibraryMode::seal;
+    tree_.emplace(ops_, *options_.into, sealing);
+    if (sealing) tree_->lock();
+    if (tree_->exists()) treeAtBarrier_ = sealing && groupCommit(tree_->top(), tree_->top().identity().volume);
+    const std::vector<LibrarySong>& songs = library_->songs;
+    places_.assign(songs.size(), {});
+    std::map<std::string, std::size_t> taken;
+    for (std::size_t i = 0; i < songs.size(); ++i) {
+        TreePlace& place = places_[i];
+        place.rel = relOf(*library_, songs[i].folder);
+        place.song = entryOf(songs[i].base);
+        const std::string key = outputKey(place.rel, place.song);
+        current_.insert(key);
+        const auto [other, first] = taken.emplace(key, i);
+        if (!first) {
+            place.clash = songs[other->second].base + ".sm";
+            if (places_[other->second].clash.empty()) places_[other->second].clash = songs[i].base + ".sm";
+        }
+    }
+}
+
+void LibraryRun::intoTree(Song& song, bool write)
+{
+    const TreePlace& place = places_[static_cast<std::size_t>(song.source - library_->songs.data())];
+    const std::string outBase = tree_->shown(place.rel, place.song);
+    song.report.output = outBase + ".sm";
+    if (!place.clash.empty()) {
+        throw refusal(song.report.chart, "would be sealed to the same place as " + shownName(place.clash) + " (" +
+                                             shownName(song.report.output) +
+                                             "); give --into folders whose songs have places of their own");
+    }
+    surveyAndPartition(song, false);
+    SealJob& job = *song.job;
+    refuseSealedSource(ops_, job);
+    const SongPlan& plan = job.plan();
+    song.report.files = {{song.report.output, plan.plainCharts().texts()}};
+    for (int number = 2; number <= kSlotCount; ++number) {
+        song.report.files.push_back({tree_->shown(place.rel, TreeWriter::outputEntry(place.song, number)),
+                                     plan.output(number).charts.texts()});
+    }
+    const auto finish = [&](SongResult result) {
+        song.report.result = result;
+        song.going = false;
+        song.outFolder = nullptr;
+        job.release();
+        advance(song, song.source->bytes, true);
+    };
+    const FileAttributes like = job.folder().status().attributes;
+    File* out = tree_->folder(place.rel, write, like, !treeAtBarrier_);
+    if (out == nullptr) {
+        // A dry run, and the song's folder is not there yet: all of it new.
+        for (const FileCharts& file : song.report.files) song.report.changed.push_back(file.file);
+        return finish(SongResult::wouldSeal);
+    }
+    song.outFolder = out;
+    song.volume = out->identity().volume;
+    song.atBarrier = write && groupCommit(*out, song.volume);
+    TreeWriter& writer = job.treeWriter(*out, outBase, song.atBarrier, checkpoint_);
+    const int differ = writer.compare();
+    song.report.changed = writer.differing();
+    if (differ == 0) return finish(SongResult::upToDate);
+    if (!write) return finish(SongResult::wouldSeal);
+    writer.writeNew();
+    advance(song, song.source->bytes / 2, false);
+}
+
+void LibraryRun::intoBatch(std::vector<Song>& songs)
+{
+    forEach(songs, [this](Song& song) { intoTree(song, true); });
+    if (stop_) return;
+    barrier(songs);
+    forEach(songs, [](Song& song) {
+        song.job->treeWriter().putInPlace();
+        song.replaced = true;
+    });
+    // Even after a stop: the songs already put in place are made durable.
+    barrier(songs);
+    for (Song& song : songs) {
+        if (!song.replaced) continue;
+        if (song.going) {
+            song.report.result = SongResult::sealed;
+            song.going = false;
+            advance(song, song.source->bytes, true);
+        }
+        song.job->release();
+    }
+}
+
+void LibraryRun::staleOutputs(bool remove, const std::function<void(const StaleOutput&)>& found,
+                              const std::function<void(const std::string&, const std::string&)>& unreadable)
+{
+    if (!tree_) return;
+    tree_->staleOutputs(current_, remove && options_.mode == LibraryMode::seal, found, unreadable);
+}
+
+}  // namespace chartseal

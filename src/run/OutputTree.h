@@ -1,0 +1,88 @@
+// The folder a library is sealed into (chartseal-library --into): its top,
+// opened or made, its lock, the folders below it opened from the top by
+// their handles and made where missing, and the outputs in it whose song is
+// gone.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "io/FileOps.h"
+
+namespace chartseal {
+
+// A song's outputs in the tree whose song the run did not find: its chart
+// file "<song>.sm" and whichever of "<song>_2.dat" to "<song>_6.dat" are
+// beside it, or new files a stopped run left (".<name>.partial").
+struct StaleOutput {
+    std::string output;              // the chart file's name, or the new file's, as shown
+    std::vector<std::string> files;  // their entries in the folder
+    bool removed = false;
+    std::string message;             // why it could not be removed
+};
+
+class OutputTree {
+public:
+    // Opens the tree's top by its path (links in the path followed, as for
+    // any path the caller gives). Where it is missing and create is set, it
+    // is made, with the folders above it that are missing, as mkdir -p
+    // does; otherwise the tree stays empty. Throws RunError.
+    OutputTree(FileOps& ops, std::string path, bool create);
+
+    bool exists() const { return top_.isOpen(); }
+    const std::string& path() const { return path_; }
+    File& top() { return top_; }
+
+    // One run writes into a tree at a time: the top's lock, held as long as
+    // the tree is open. Throws a refusal where another run holds it.
+    void lock();
+
+    // The folder at rel (entries below the top), each opened from the one
+    // above by its handle, never through a link; where missing and create
+    // is set, made with no more access than `like` gives (a folder's
+    // attributes), the folder above synced where syncEach is set (else a
+    // sync of the file system later makes it durable). Empty where missing
+    // and not made. Throws a refusal where a link or anything but a folder
+    // is at a folder's name. May be called from many threads at once; the
+    // folder stays open until closeFolders.
+    File* folder(const std::vector<std::string>& rel, bool create, const FileAttributes& like, bool syncEach);
+    // Closes the folders below the top opened so far.
+    void closeFolders();
+
+    // The name of the entry at rel, as shown.
+    std::string shown(const std::vector<std::string>& rel, const std::string& entry) const;
+
+    // Walks the tree (links never followed) for the outputs of songs not in
+    // current ("<rel>/<song>", the song's place without ".sm", rel joined
+    // by "/") and left-over new files, and gives each to found; with
+    // remove, removes them first (the sealed files before the chart file,
+    // each removal made durable). Folders that cannot be read are given to
+    // unreadable.
+    void staleOutputs(const std::set<std::string>& current, bool remove,
+                      const std::function<void(const StaleOutput&)>& found,
+                      const std::function<void(const std::string& folder, const std::string& why)>& unreadable);
+
+private:
+    void walkStale(File& folder, const std::string& rel, int depth, const std::set<std::string>& current,
+                   bool remove, const std::function<void(const StaleOutput&)>& found,
+                   const std::function<void(const std::string&, const std::string&)>& unreadable);
+
+    FileOps& ops_;
+    std::string path_;
+    File top_;
+    FileLock lock_;
+    std::mutex mutex_;  // folders are opened and made one at a time
+    std::map<std::string, File> folders_;  // below the top, by outputKey(rel, "")
+};
+
+// How a key of OutputTree::staleOutputs's current is made: rel and the song
+// joined by "/", in lower case where the system's names ignore case.
+std::string outputKey(const std::vector<std::string>& rel, const std::string& song);
+
+}  // namespace chartseal
