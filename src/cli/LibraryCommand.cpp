@@ -587,7 +587,7 @@ int LibraryCommand::run(const std::vector<std::string>& args)
                     progress.clear();
                     line(song.message.empty() ? shownName(song.chart) + ": " + resultName(song.result) : song.message);
                 }
-                reportLine(jsonLine(song, parsed->into.has_value()));
+                if (parsed->report) reportLine(jsonLine(song, parsed->into.has_value()));
             },
             [&interruptions] {
                 if (const int sig = interruptions.pending()) throw RunError::interrupted(sig);

@@ -169,11 +169,17 @@ void TreeWriter::writeNew()
     for (int number = 1; number <= kSlotCount; ++number) {
         Output& out = outs_[static_cast<std::size_t>(number - 1)];
         if (!out.differs) continue;
-        removeStale(out);
         const std::string partial = partialName(out.entry);
         std::error_code ec;
-        const FileHandle handle =
-            ops_.createInFolder(folder_.handle(), partial, creationAttributeBits(chartStatus_.attributes.bits), ec);
+        const auto create = [&] {
+            return ops_.createInFolder(folder_.handle(), partial, creationAttributeBits(chartStatus_.attributes.bits), ec);
+        };
+        FileHandle handle = create();
+        if (ec == std::errc::file_exists) {
+            // Left by a stopped run, most likely.
+            removeStale(out);
+            handle = create();
+        }
         if (ec) {
             if (ec == std::errc::file_exists) throw refusal(out.name, "is being written by another run; run again");
             throw RunError(out.name, "cannot create", ec);

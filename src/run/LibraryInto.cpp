@@ -118,6 +118,7 @@ void LibraryRun::intoTree(Song& song, bool write)
     if (differ == 0) return finish(SongResult::upToDate);
     if (!write) return finish(SongResult::wouldSeal);
     writer.writeNew();
+    job.closeChart();
     advance(song, song.source->bytes / 2, false);
 }
 

@@ -410,8 +410,16 @@ void LibraryRun::forEach(std::vector<Song>& songs, const std::function<void(Song
         song.job.reset();  // undoes what it did, as a failed run does
         advance(song, song.source->bytes, true);
     };
+    // The threads start far apart in the list, so that they work in
+    // different folders (the songs are in the order of their names), and
+    // never wait for each other's changes to one folder.
+    const std::size_t lanes =
+        static_cast<std::size_t>(std::max(1, std::min<int>(options_.jobs, static_cast<int>(songs.size()))));
+    const std::size_t stride = (songs.size() + lanes - 1) / lanes;
     const auto worker = [&] {
-        for (std::size_t i; (i = next++) < songs.size();) {
+        for (std::size_t n; (n = next++) < lanes * stride;) {
+            const std::size_t i = (n % lanes) * stride + n / lanes;
+            if (i >= songs.size()) continue;
             Song& song = songs[i];
             if (!song.going) continue;
             try {

@@ -62,6 +62,13 @@ public:
                            std::function<void()> checkpoint);
     // The one made by the call above.
     TreeWriter& treeWriter() { return *treeWriter_; }
+    // Once the tree writer has its new files: the chart and its folder
+    // closed, so that many songs between two syncs keep few files open.
+    void closeChart()
+    {
+        chart_.reset();
+        folder_.reset();
+    }
     // Refuses, with a RunError, a chart that is no longer the one
     // partitioned: written to, or another file at its name.
     void checkUnchanged();
