@@ -26,19 +26,19 @@
 #           share a folder with another call's OUTPUT.
 #   ALL     the step is part of the default build ("all"); without it, it
 #           runs when <target> is built, or a target that depends on it
-#           (add_dependencies(game <target>)).
+#           (add_dependencies(game <target>)) is.
 #
 # When it runs: the step runs when a chart (*.sm) under SOURCE is changed,
 # added or removed, when chartseal-library itself is replaced (an upgrade),
-# and after a run that failed; otherwise a build does nothing for it (Ninja
+# and at the next build after a run that failed; otherwise a build does nothing for it (Ninja
 # says "no work to do"). Adding or removing a chart is seen because the charts
 # are listed with CONFIGURE_DEPENDS: the build first runs CMake again, which
 # rewrites this target's list of charts, and the step depends on that list.
 # A chart is seen as changed when its time stamp is newer than the step's
 # last run, as with any build input.
 #
-# Works with every CMake generator (Ninja and Makefiles tried); names with
-# spaces are passed as they are.
+# Tried with Ninja and Makefiles; names with spaces are passed as they are.
+# Needs CMake 3.20 or later.
 
 # The policies this file is written for, whatever the project that finds the
 # package asks for; a function keeps those it was defined under.
