@@ -63,7 +63,7 @@ void TreeWriter::prepare(const SongPlan& plan, const SlotSet& slots, ChartStream
     chart_ = &chart;
 }
 
-int TreeWriter::compare()
+int TreeWriter::compare(bool folderIsNew)
 {
     chartStatus_ = chart_->file().status();
     block_.resize(static_cast<std::size_t>(
@@ -73,7 +73,9 @@ int TreeWriter::compare()
         Output& out = outs_[static_cast<std::size_t>(number - 1)];
         FileStatus st;
         std::error_code ec;
-        if (!ops_.statusInFolder(folder_.handle(), out.entry, st, ec)) {
+        if (folderIsNew) {
+            out.differs = true;
+        } else if (!ops_.statusInFolder(folder_.handle(), out.entry, st, ec)) {
             if (ec) throw RunError(out.name, "cannot check", ec);
             out.differs = true;
         } else if (st.kind == FileKind::symbolicLink) {

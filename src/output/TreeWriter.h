@@ -46,7 +46,8 @@ public:
     // Reads the six names and compares each file with what this run writes
     // there: its bytes and its permissions. Refuses a link or anything but a
     // regular file at a name; changes nothing. Returns how many differ.
-    int compare();
+    // In a folder this run made, whose names are all free, none is read.
+    int compare(bool folderIsNew = false);
     // The names (as shown) of the outputs that differ, once compared.
     std::vector<std::string> differing() const;
     void writeNew();

@@ -113,7 +113,7 @@ void LibraryRun::intoTree(Song& song, bool write)
     song.volume = out->identity().volume;
     song.atBarrier = write && groupCommit(*out, song.volume);
     TreeWriter& writer = job.treeWriter(*out, outBase, song.atBarrier, checkpoint_);
-    const int differ = writer.compare();
+    const int differ = writer.compare(write && tree_->made(place.rel));
     song.report.changed = writer.differing();
     if (differ == 0) return finish(SongResult::upToDate);
     if (!write) return finish(SongResult::wouldSeal);

@@ -141,6 +141,7 @@ File* OutputTree::folder(const std::vector<std::string>& rel, bool create, const
                     }
                 }
                 if (syncEach) here->sync();
+                made_.insert(key);
                 here = &folders_.emplace(key, std::move(made)).first->second;
                 continue;
             }
@@ -157,6 +158,12 @@ File* OutputTree::folder(const std::vector<std::string>& rel, bool create, const
         here = &folders_.emplace(key, File(ops_, name, handle)).first->second;
     }
     return here;
+}
+
+bool OutputTree::made(const std::vector<std::string>& rel)
+{
+    const std::lock_guard<std::mutex> guard(mutex_);
+    return !rel.empty() && made_.count(outputKey(rel, "")) != 0;
 }
 
 void OutputTree::closeFolders()

@@ -52,6 +52,9 @@ public:
     // is at a folder's name. May be called from many threads at once; the
     // folder stays open until closeFolders.
     File* folder(const std::vector<std::string>& rel, bool create, const FileAttributes& like, bool syncEach);
+    // Whether this run made the folder at rel (so it held nothing of the
+    // run's songs before them).
+    bool made(const std::vector<std::string>& rel);
     // Closes the folders below the top opened so far.
     void closeFolders();
 
@@ -79,6 +82,7 @@ private:
     FileLock lock_;
     std::mutex mutex_;  // folders are opened and made one at a time
     std::map<std::string, File> folders_;  // below the top, by outputKey(rel, "")
+    std::set<std::string> made_;           // by this run, the same way
 };
 
 // How a key of OutputTree::staleOutputs's current is made: rel and the song
