@@ -28,6 +28,15 @@
 #           runs when <target> is built, or a target that depends on it
 #           (add_dependencies(game <target>)) is.
 #
+# The files it writes are the step's byproducts, and the target's property
+# CHARTSEAL_OUTPUTS lists them, with the target's list of charts (rewritten
+# when a song is added or removed): a later step that depends on them runs
+# again only when one of them was written anew or a song came or went (with
+# Ninja; Makefiles rerun it whenever the step ran):
+#
+#   get_target_property(prepared <target> CHARTSEAL_OUTPUTS)
+#   add_custom_command(OUTPUT catalog.txt COMMAND ... DEPENDS ${prepared})
+#
 # When it runs: the step runs when a chart (*.sm) under SOURCE is changed,
 # added or removed, when chartseal-library itself is replaced (an upgrade),
 # and at the next build after a run that failed; otherwise a build does nothing for it (Ninja
@@ -108,9 +117,13 @@ function(chartseal_prepare_library)
   set(listed "${state}/charts.txt")
   set(stamp "${state}/prepared.stamp")
   set(content "")
+  set(prepared "")
   foreach(chart IN LISTS charts)
     file(RELATIVE_PATH name "${source}" "${chart}")
     string(APPEND content "${name}\n")
+    # What the step writes for it: the plain part and the five sealed files.
+    string(REGEX REPLACE "\\.sm$" "" song "${output}/${name}")
+    list(APPEND prepared "${song}.sm" "${song}_2.dat" "${song}_3.dat" "${song}_4.dat" "${song}_5.dat" "${song}_6.dat")
   endforeach()
   set(before "")
   if(EXISTS "${listed}")
@@ -120,7 +133,11 @@ function(chartseal_prepare_library)
     file(WRITE "${listed}" "${content}")
   endif()
 
+  # The prepared files are the step's byproducts: a later step may depend on
+  # them, and (with Ninja, which checks their time stamps again after the
+  # step) runs again only when one of them was written anew.
   add_custom_command(OUTPUT "${stamp}"
+    BYPRODUCTS ${prepared}
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${output}"
     COMMAND "$<TARGET_FILE:chartseal::chartseal-library>" --into "${output}" --delete --quiet "${source}"
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
@@ -133,6 +150,9 @@ function(chartseal_prepare_library)
     set(all "")
   endif()
   add_custom_target("${target}" ${all} DEPENDS "${stamp}")
+  # With the list of charts, which changes when a song is added or removed
+  # (whose files go without a new time stamp on any other).
+  set_target_properties("${target}" PROPERTIES CHARTSEAL_OUTPUTS "${prepared};${listed}")
 endfunction()
 
 cmake_policy(POP)

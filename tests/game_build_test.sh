@@ -50,10 +50,12 @@ build_game() {  # build_game DESCRIPTION: builds the game, ends the test if it f
 }
 no_work() { grep -qx 'ninja: no work to do.' "$log" && ! grep -q 'Sealing the songs' "$log"; }
 step_ran() { grep -q 'Sealing the songs' "$log"; }
+listed() { grep -q 'Listing the prepared songs' "$log"; }  # the game's later step ran
 
-# Every output file, with its time stamp (to the nanosecond) and content.
+# Every output file, with its time stamp (to the nanosecond) and content
+# (the tree's record of its songs aside).
 snapshot() {
-  (cd "$out/songs" && find . -type f -printf '%P %T@\n' | sort | while read -r name time; do
+  (cd "$out/songs" && find . -type f ! -name .chartseal-outputs -printf '%P %T@\n' | sort | while read -r name time; do
     echo "$name $time $(sha256sum < "$name" | cut -c1-64)"
   done)
 }
@@ -116,6 +118,7 @@ fi
 
 build_game "the first build"
 check "the first build prepared the songs" step_ran
+check "the first build ran the step that reads them" listed
 for song in pop/a pop/b rock/c; do
   check "$song: the prepared files are what chartseal writes" matches_chartseal "$song"
 done
@@ -139,6 +142,17 @@ check "pop/b: the prepared files are what chartseal writes of the edited chart" 
 check "pop/b: its sealed Hard chart changed" \
   test "$(file_in pop/b_3.dat <<< "$before")" != "$(snapshot | file_in pop/b_3.dat)"
 check "an edit leaves every other song's files as they were" others_untouched "$before" pop/b
+check "a prepared file written anew runs the step that reads them" listed
+
+# A chart saved again with the same bytes: the step runs, writes nothing,
+# and the step that reads the prepared files does not run.
+sleep 1
+touch "$songs/pop/a.sm"
+before=$(snapshot)
+build_game "the build after a chart was saved unchanged"
+check "a chart saved unchanged runs the step" step_ran
+check "a chart saved unchanged changes no prepared file" test "$(snapshot)" = "$before"
+check "with no prepared file changed, the step that reads them does not run" eval '! listed'
 
 sleep 1
 rm "$songs/rock/c.sm" "$work/sources/rock/c.sm"
@@ -146,6 +160,7 @@ before=$(snapshot)
 build_game "the build after a chart was removed"
 check "a removed chart runs the step" step_ran
 check "rock/c: its files are removed with its chart" gone rock/c
+check "a song removed runs the step that reads them" listed
 check "a removal leaves every other song's files as they were" others_untouched "$before" rock/c
 
 sleep 1

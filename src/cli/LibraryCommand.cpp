@@ -285,18 +285,18 @@ std::string jsonLine(const SongReport& song, bool intoTree)
 }
 
 // A report line of its own for outputs in the tree whose song is gone.
-std::string jsonStaleLine(const StaleOutput& stale)
+std::string jsonStaleLine(const StaleOutput& stale, const char* result)
 {
-    return "{\"output\":" + jsonString(stale.output) + ",\"result\":" +
-           jsonString(stale.removed ? "removed" : "stale") + ",\"files\":" + jsonList(stale.files) +
+    return "{\"output\":" + jsonString(stale.output) + ",\"result\":" + jsonString(result) +
+           ",\"files\":" + jsonList(stale.files) +
            ",\"message\":" + jsonString(stale.message) + "}\n";
 }
 
-// Where the songs are sealed into: never a folder they are read from, nor
-// one that holds such a folder, and the folders given may not hold each
-// other, or a song would have two places. A tree inside a folder given is
-// left out of the walk: its identity is returned for that.
-std::optional<FileIdentity> checkTree(FileOps& ops, const std::string& into, const std::vector<std::string>& paths)
+// Where the songs are sealed into: never a folder they are read from, one
+// inside such a folder (its songs would be read and replaced, or taken for
+// gone), nor one that holds such a folder; and the folders given may not
+// hold each other, or a song would have two places.
+void checkTree(FileOps& ops, const std::string& into, const std::vector<std::string>& paths)
 {
     const auto opened = [&ops](const std::string& path) -> std::optional<File> {
         std::error_code ec;
@@ -325,7 +325,7 @@ std::optional<FileIdentity> checkTree(FileOps& ops, const std::string& into, con
     }
     std::error_code ec;
     const FileHandle handle = ops.openFolder(into, ec);
-    if (ec == std::errc::no_such_file_or_directory) return std::nullopt;
+    if (ec == std::errc::no_such_file_or_directory) return;
     if (ec) throw RunError(into, "cannot open folder", ec);
     File tree(ops, into, handle);
     if (tree.status().kind != FileKind::directory) throw refusal(into, "is not a folder; give --into a folder");
@@ -341,8 +341,10 @@ std::optional<FileIdentity> checkTree(FileOps& ops, const std::string& into, con
                                     ", the folder the songs are sealed into; give --into a folder outside the songs");
         }
     }
-    if (enclosingFolder(ops, tree, folders, into)) return tree.identity();
-    return std::nullopt;
+    if (const std::optional<std::string> folder = enclosingFolder(ops, tree, folders, into)) {
+        throw refusal(into, "lies inside " + shownName(*folder) +
+                                ", a folder the songs are read from; give --into a folder outside the songs");
+    }
 }
 
 // A report line of its own for a folder that could not be walked.
@@ -546,15 +548,14 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         }
     };
     try {
-        const std::optional<FileIdentity> tree = parsed->into ? checkTree(ops_, *parsed->into, parsed->paths)
-                                                              : std::nullopt;
+        if (parsed->into) checkTree(ops_, *parsed->into, parsed->paths);
         const SongLibrary library = findSongs(ops_, parsed->paths, [&](const std::string& folder, const std::string& reason) {
             const std::string message = shownName(folder) + ": " + reason;
             line(message);
             ++foldersUnreadable;
             anyFailed = true;
             reportLine(jsonFolderLine(folder, message));
-        }, [&](const std::string& note) { line(note); }, tree);
+        }, [&](const std::string& note) { line(note); });
         foldersWalked = library.folders.size();
         if (library.songs.empty()) {
             std::string under;
@@ -606,16 +607,21 @@ int LibraryCommand::run(const std::vector<std::string>& args)
                 line("stale outputs in " + shownName(*parsed->into) +
                      " not looked for: a folder of songs could not be read");
             } else {
+                const bool wouldRemove = parsed->deleteStale && parsed->mode == LibraryMode::dryRun;
                 run.staleOutputs(parsed->deleteStale, [&](const StaleOutput& stale) {
                     ++(stale.removed ? staleRemoved : staleFound);
+                    const char* result = stale.removed ? "removed" : wouldRemove ? "would-remove" : "stale";
                     if (!stale.message.empty()) {
                         line(stale.message);
-                        anyFailed = true;
+                        anyFailed = anyFailed || parsed->deleteStale;
+                    } else if (!parsed->quiet) {
+                        progress.clear();
+                        line(shownName(stale.output) + ": its song is gone; " +
+                             (stale.removed ? std::string("its files removed")
+                              : wouldRemove ? std::string("--delete would remove its files")
+                                            : std::string("left as it is (--delete removes its files)")));
                     }
-                    reportLine(jsonStaleLine(stale));
-                }, [&](const std::string& folder, const std::string& why) {
-                    line(shownName(folder) + ": " + why + "; its stale outputs not looked for");
-                    anyFailed = anyFailed || parsed->deleteStale;
+                    reportLine(jsonStaleLine(stale, result));
                 });
             }
         }
@@ -651,7 +657,10 @@ int LibraryCommand::run(const std::vector<std::string>& args)
         summary += ", " + std::to_string(counts[SongResult::notStarted]) + " " + resultName(SongResult::notStarted);
     }
     if (exposed > 0) summary += "; " + std::to_string(exposed) + " exposed";
-    if (staleFound > 0) summary += "; " + std::to_string(staleFound) + " stale";
+    if (staleFound > 0) {
+        summary += "; " + std::to_string(staleFound) + " stale" +
+                   (parsed->deleteStale && parsed->mode == LibraryMode::dryRun ? " (--delete would remove them)" : "");
+    }
     if (staleRemoved > 0) summary += "; " + std::to_string(staleRemoved) + " stale removed";
     if (foldersUnreadable > 0) {
         summary += "; " + std::to_string(foldersUnreadable) +

@@ -59,6 +59,7 @@ void LibraryRun::openTree()
     tree_.emplace(ops_, *options_.into, sealing);
     if (sealing) tree_->lock();
     if (tree_->exists()) treeAtBarrier_ = sealing && groupCommit(tree_->top(), tree_->top().identity().volume);
+    tree_->readRecord();
     const std::vector<LibrarySong>& songs = library_->songs;
     places_.assign(songs.size(), {});
     std::map<std::string, std::size_t> taken;
@@ -73,6 +74,14 @@ void LibraryRun::openTree()
             place.clash = songs[other->second].base + ".sm";
             if (places_[other->second].clash.empty()) places_[other->second].clash = songs[i].base + ".sm";
         }
+    }
+    // Every song the run may write is in the tree's record before a byte of
+    // it is, so that whatever a stop or a power cut leaves, a later run
+    // knows the files for its own.
+    if (sealing) {
+        std::vector<TreeSong> recorded;
+        for (const TreePlace& place : places_) recorded.push_back({place.rel, place.song});
+        tree_->recordSongs(recorded);
     }
 }
 
@@ -144,11 +153,10 @@ void LibraryRun::intoBatch(std::vector<Song>& songs)
     }
 }
 
-void LibraryRun::staleOutputs(bool remove, const std::function<void(const StaleOutput&)>& found,
-                              const std::function<void(const std::string&, const std::string&)>& unreadable)
+void LibraryRun::staleOutputs(bool remove, const std::function<void(const StaleOutput&)>& found)
 {
     if (!tree_) return;
-    tree_->staleOutputs(current_, remove && options_.mode == LibraryMode::seal, found, unreadable);
+    tree_->staleOutputs(current_, remove && options_.mode == LibraryMode::seal, found);
 }
 
 }  // namespace chartseal

@@ -130,10 +130,9 @@ class Walk {
 public:
     Walk(FileOps& ops, SongLibrary& library,
          const std::function<void(const std::string&, const std::string&)>& unreadable,
-         const std::function<void(const std::string&)>& note, std::optional<FileIdentity> leaveOut)
+         const std::function<void(const std::string&)>& note)
         : ops_(ops),
           library_(library),
-          leaveOut_(leaveOut),
           unreadable_([&unreadable](const std::string& folder, const std::string& why) {
               if (unreadable) unreadable(folder, why);
           }),
@@ -213,9 +212,6 @@ private:
         std::error_code ec;
         const FileStatus st = ops_.status(folder.handle(), ec);
         if (ec) return unreadable_(path, "cannot read folder: " + ec.message());
-        if (leaveOut_ && leaveOut_->sameFile(st.identity)) {
-            return note_(shownName(path) + ": the folder the songs are sealed into; left out");
-        }
         // Named twice, or reached twice: walked once.
         if (!seen_.insert({{st.identity.volume, st.identity.index}, library_.folders.size()}).second) return;
         std::vector<FolderEntry> entries = ops_.listFolder(folder.handle(), ec);
@@ -271,7 +267,6 @@ private:
 
     FileOps& ops_;
     SongLibrary& library_;
-    std::optional<FileIdentity> leaveOut_;
     std::function<void(const std::string&, const std::string&)> unreadable_;
     std::function<void(const std::string&)> note_;
     std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> seen_;  // each folder's index
@@ -289,10 +284,10 @@ std::vector<std::string> walkedFolders(FileOps& ops, const std::vector<std::stri
 
 SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& paths,
                       const std::function<void(const std::string&, const std::string&)>& unreadable,
-                      const std::function<void(const std::string&)>& note, const std::optional<FileIdentity>& leaveOut)
+                      const std::function<void(const std::string&)>& note)
 {
     SongLibrary library;
-    Walk walk(ops, library, unreadable, note, leaveOut);
+    Walk walk(ops, library, unreadable, note);
     // The folders first, so that a chart named as well is listed as theirs.
     std::vector<std::string> charts;
     for (const std::string& path : paths) {

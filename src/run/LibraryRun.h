@@ -93,12 +93,9 @@ struct SongLibrary {
 // "<name>.SM" is no chart, and left out with a note. A folder that cannot
 // be read is reported to unreadable, with the reason, and passed over; note
 // receives a line on each other thing left out.
-// leaveOut, where given, is a folder the walk does not enter (the tree a
-// run seals into), with a note.
 SongLibrary findSongs(FileOps& ops, const std::vector<std::string>& paths,
                       const std::function<void(const std::string& folder, const std::string& why)>& unreadable,
-                      const std::function<void(const std::string& line)>& note = {},
-                      const std::optional<FileIdentity>& leaveOut = std::nullopt);
+                      const std::function<void(const std::string& line)>& note = {});
 
 // The folders that findSongs goes through for the paths: each folder, and
 // the folder of each chart named.
@@ -151,11 +148,10 @@ public:
     int helpersStarted() const { return helpersStarted_; }
 
     // Sealing into a tree, after run: gives found the outputs there of songs
-    // this run did not find, and the new files stopped runs left; with
-    // remove (and not a dry run), removes them. Folders of the tree that
-    // cannot be read go to unreadable.
-    void staleOutputs(bool remove, const std::function<void(const StaleOutput&)>& found,
-                      const std::function<void(const std::string& folder, const std::string& why)>& unreadable);
+    // the tree's record holds and this run did not find (new files stopped
+    // runs left on them included); with remove (and not a dry run), removes
+    // them.
+    void staleOutputs(bool remove, const std::function<void(const StaleOutput&)>& found);
 
 private:
     struct Song;

@@ -40,29 +40,6 @@ FileHandle openOrMake(FileOps& ops, const std::string& path, int depth, std::err
     return ops.openFolder(path, ec);
 }
 
-// What kind of name an entry of the tree is: the chart file or a sealed file
-// of the song named, or the new file of one.
-struct OutputName {
-    std::string song;
-    bool chart = false;
-    bool partial = false;
-};
-std::optional<OutputName> outputName(const std::string& entry)
-{
-    std::string name = entry;
-    bool partial = false;
-    if (name.size() > 9 && name.front() == '.' && name.ends_with(".partial")) {
-        name = name.substr(1, name.size() - 9);
-        partial = true;
-    }
-    if (name.size() > 3 && name.ends_with(".sm")) return OutputName{name.substr(0, name.size() - 3), true, partial};
-    if (name.size() > 6 && name.ends_with(".dat") && name[name.size() - 6] == '_' && name[name.size() - 5] >= '2' &&
-        name[name.size() - 5] <= '0' + kSlotCount) {
-        return OutputName{name.substr(0, name.size() - 6), false, partial};
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 std::string outputKey(const std::vector<std::string>& rel, const std::string& song)
@@ -172,85 +149,188 @@ void OutputTree::closeFolders()
     folders_.clear();
 }
 
-void OutputTree::staleOutputs(const std::set<std::string>& current, bool remove,
-                              const std::function<void(const StaleOutput&)>& found,
-                              const std::function<void(const std::string&, const std::string&)>& unreadable)
+namespace {
+
+constexpr const char* kRecord = ".chartseal-outputs";
+
+std::string recordLine(const TreeSong& song)
 {
-    if (!top_.isOpen()) return;
-    walkStale(top_, "", 0, current, remove, found, unreadable);
+    std::string line;
+    for (const std::string& part : song.rel) line += part + "/";
+    return line + song.song;
 }
 
-void OutputTree::walkStale(File& folder, const std::string& rel, int depth, const std::set<std::string>& current,
-                           bool remove, const std::function<void(const StaleOutput&)>& found,
-                           const std::function<void(const std::string&, const std::string&)>& unreadable)
-{
-    std::error_code ec;
-    std::vector<FolderEntry> entries = ops_.listFolder(folder.handle(), ec);
-    if (ec) return unreadable(folder.path(), "cannot read folder: " + ec.message());
-    std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
-    const std::string prefix = folder.path() == "/" ? "/" : folder.path() + "/";
+}  // namespace
 
-    // The stale outputs of each song, by its name: its chart file and the
-    // sealed files beside it; a new file left over stands alone.
-    std::map<std::string, StaleOutput> songs;
-    std::vector<StaleOutput> partials;
-    for (const FolderEntry& entry : entries) {
-        if (entry.kind != FileKind::regular) continue;
-        const std::optional<OutputName> name = outputName(entry.name);
-        if (!name) continue;
-        const std::string key = outputKey({}, rel + name->song);
-        if (name->partial) {
-            partials.push_back({prefix + entry.name, {entry.name}, false, ""});
+void OutputTree::readRecord()
+{
+    record_.clear();
+    if (!top_.isOpen()) return;
+    const std::string shownRecord = shown({}, kRecord);
+    FileStatus st;
+    std::error_code ec;
+    if (!ops_.statusInFolder(top_.handle(), kRecord, st, ec)) {
+        if (ec) throw RunError(shownRecord, "cannot check", ec);
+        return;
+    }
+    if (!st.isRegular()) {
+        throw refusal(shownRecord, "is " + describeKind(st.kind) + ", not the tree's record of its songs; move it away");
+    }
+    const FileHandle handle = ops_.openInFolder(top_.handle(), kRecord, ec);
+    if (ec) throw RunError(shownRecord, "cannot open", ec);
+    File file(ops_, shownRecord, handle);
+    std::string bytes;
+    char block[64 << 10];
+    while (const std::size_t n = file.readAt(block, sizeof block, bytes.size())) bytes.append(block, n);
+    for (std::size_t at = 0; at < bytes.size();) {
+        std::size_t end = bytes.find('\0', at);
+        if (end == std::string::npos) end = bytes.size();
+        const std::string line = bytes.substr(at, end - at);
+        at = end + 1;
+        TreeSong song;
+        std::size_t from = 0;
+        for (std::size_t slash; (slash = line.find('/', from)) != std::string::npos; from = slash + 1) {
+            song.rel.push_back(line.substr(from, slash - from));
+        }
+        song.song = line.substr(from);
+        const bool usable = !song.song.empty() &&
+                            std::none_of(song.rel.begin(), song.rel.end(), [](const std::string& part) {
+                                return part.empty() || part == "." || part == "..";
+                            }) &&
+                            song.song != "." && song.song != "..";
+        if (usable) record_.emplace(outputKey(song.rel, song.song), std::move(song));
+    }
+}
+
+void OutputTree::writeRecord()
+{
+    // As every output: a new file, synced, renamed over the old record, the
+    // folder synced.
+    const std::string partial = std::string(".") + kRecord + ".partial";
+    const std::string shownRecord = shown({}, kRecord);
+    std::error_code ec;
+    const auto create = [&] { return ops_.createInFolder(top_.handle(), partial, 0600, ec); };
+    FileHandle handle = create();
+    if (ec == std::errc::file_exists) {
+        FileStatus st;
+        std::error_code ignored;
+        if (!ops_.statusInFolder(top_.handle(), partial, st, ignored) || !st.isRegular()) {
+            throw refusal(shown({}, partial), "is not a file a stopped run left; move it away");
+        }
+        ops_.removeInFolder(top_.handle(), partial, ec);
+        if (ec) throw RunError(shown({}, partial), "cannot remove", ec);
+        handle = create();
+    }
+    if (ec) throw RunError(shownRecord, "cannot create", ec);
+    File file(ops_, shown({}, partial), handle);
+    std::string bytes;
+    for (const auto& [key, song] : record_) bytes += recordLine(song) + '\0';
+    try {
+        ops_.setAttributes(handle, newFileBits(), ec);
+        if (ec) throw RunError(shownRecord, "cannot set permissions", ec);
+        file.writeAll(bytes);
+        file.sync();
+        file.close();
+        ops_.renameInFolder(top_.handle(), partial, kRecord, ec);
+        if (ec) throw RunError(shownRecord, "cannot replace", ec);
+    } catch (...) {
+        file = File();
+        std::error_code ignored;
+        ops_.removeInFolder(top_.handle(), partial, ignored);
+        throw;
+    }
+    top_.sync();
+}
+
+void OutputTree::recordSongs(const std::vector<TreeSong>& songs)
+{
+    bool added = false;
+    for (const TreeSong& song : songs) added = record_.emplace(outputKey(song.rel, song.song), song).second || added;
+    // Nothing new, nothing written: a run with nothing to do writes nothing.
+    if (added) writeRecord();
+}
+
+void OutputTree::staleOutputs(const std::set<std::string>& current, bool remove,
+                              const std::function<void(const StaleOutput&)>& found)
+{
+    if (!top_.isOpen()) return;
+    bool changed = false;
+    for (auto it = record_.begin(); it != record_.end();) {
+        const auto& [key, song] = *it;
+        if (current.count(key) != 0) {
+            ++it;
             continue;
         }
-        if (current.count(key) != 0) continue;
-        StaleOutput& song = songs[name->song];
-        if (name->chart) song.output = prefix + entry.name;
-        song.files.push_back(entry.name);
-    }
-    const auto removeAll = [&](StaleOutput& stale) {
-        if (!remove) return;
-        // The sealed files first: while the chart file is there, a run that
-        // stopped half way finds them again by it.
-        std::vector<std::string> order = stale.files;
-        std::stable_partition(order.begin(), order.end(), [](const std::string& entry) { return !entry.ends_with(".sm"); });
-        for (const std::string& entry : order) {
-            ops_.removeInFolder(folder.handle(), entry, ec);
+        StaleOutput stale;
+        stale.output = shown(song.rel, song.song + ".sm");
+        File* folder = nullptr;
+        try {
+            folder = this->folder(song.rel, false, {}, false);
+        } catch (const RunError& e) {
+            stale.message = e.what();
+        }
+        // The song's files, the sealed ones first, their removal made
+        // durable before the chart file goes: while it is there, the record
+        // and its name say whose the sealed files are.
+        bool failed = !stale.message.empty();
+        bool removedAny = false, anyLeft = false;
+        const auto syncFolder = [&] {
+            std::error_code ec;
+            ops_.sync(folder->handle(), ec);
             if (ec) {
-                stale.message = shownName(prefix + entry) + ": cannot remove: " + ec.message();
-                return;
+                stale.message = RunError(folder->path(), "cannot sync", ec).what();
+                failed = true;
+            }
+            return !ec;
+        };
+        for (const int number : {2, 3, 4, 5, 6, 1}) {
+            if (folder == nullptr || failed) break;
+            if (number == 1 && removedAny && !syncFolder()) break;
+            const std::string output = TreeWriter::outputEntry(song.song, number);
+            for (const std::string& entry : {output, TreeWriter::partialName(output)}) {
+                FileStatus st;
+                std::error_code ec;
+                if (!ops_.statusInFolder(folder->handle(), entry, st, ec)) {
+                    if (ec) {
+                        stale.message = RunError(shown(song.rel, entry), "cannot check", ec).what();
+                        failed = true;
+                    }
+                    continue;
+                }
+                if (!st.isRegular()) {
+                    // Never written by a run: left as it is, and said.
+                    stale.message = shownName(shown(song.rel, entry)) + ": is " + describeKind(st.kind) +
+                                    ", not an output; left as it is";
+                    anyLeft = true;
+                    continue;
+                }
+                stale.files.push_back(shown(song.rel, entry));
+                if (!remove) {
+                    anyLeft = true;
+                    continue;
+                }
+                ops_.removeInFolder(folder->handle(), entry, ec);
+                if (ec) {
+                    stale.message = RunError(shown(song.rel, entry), "cannot remove", ec).what();
+                    failed = true;
+                    break;
+                }
+                removedAny = true;
             }
         }
-        ops_.sync(folder.handle(), ec);
-        if (ec) {
-            stale.message = shownName(folder.path()) + ": cannot sync: " + ec.message();
-            return;
+        if (!failed && removedAny) syncFolder();
+        const bool gone = !failed && !anyLeft;
+        stale.removed = remove && gone && !stale.files.empty();
+        if (!stale.files.empty() || !stale.message.empty()) found(stale);
+        // A song whose files are all gone leaves the record.
+        if (gone) {
+            it = record_.erase(it);
+            changed = true;
+        } else {
+            ++it;
         }
-        stale.removed = true;
-    };
-    for (auto& [song, stale] : songs) {
-        // Sealed files without the chart file are no song's outputs for
-        // certain: they are left alone, and not counted.
-        if (stale.output.empty()) continue;
-        removeAll(stale);
-        found(stale);
     }
-    for (StaleOutput& partial : partials) {
-        removeAll(partial);
-        found(partial);
-    }
-
-    for (const FolderEntry& entry : entries) {
-        if (entry.kind != FileKind::directory) continue;
-        if (depth + 1 >= kDeepest) continue;
-        const FileHandle handle = ops_.openFolderInFolder(folder.handle(), entry.name, ec);
-        if (ec) {
-            unreadable(prefix + entry.name, "cannot read folder: " + ec.message());
-            continue;
-        }
-        File below(ops_, prefix + entry.name, handle);
-        walkStale(below, rel + entry.name + "/", depth + 1, current, remove, found, unreadable);
-    }
+    if (changed && remove) writeRecord();
 }
 
 }  // namespace chartseal

@@ -17,14 +17,21 @@
 
 namespace chartseal {
 
-// A song's outputs in the tree whose song the run did not find: its chart
-// file "<song>.sm" and whichever of "<song>_2.dat" to "<song>_6.dat" are
-// beside it, or new files a stopped run left (".<name>.partial").
+// The outputs in the tree of a song that a run wrote there before and did
+// not find now: its chart file "<song>.sm", whichever of "<song>_2.dat" to
+// "<song>_6.dat" are beside it, and new files a stopped run left
+// (".<name>.partial").
 struct StaleOutput {
     std::string output;              // the chart file's name, or the new file's, as shown
-    std::vector<std::string> files;  // their entries in the folder
+    std::vector<std::string> files;  // their names, as shown
     bool removed = false;
     std::string message;             // why it could not be removed
+};
+
+// A song's place in the tree: the folders below the top and its name.
+struct TreeSong {
+    std::vector<std::string> rel;
+    std::string song;
 };
 
 class OutputTree {
@@ -61,20 +68,25 @@ public:
     // The name of the entry at rel, as shown.
     std::string shown(const std::vector<std::string>& rel, const std::string& entry) const;
 
-    // Walks the tree (links never followed) for the outputs of songs not in
-    // current ("<rel>/<song>", the song's place without ".sm", rel joined
-    // by "/") and left-over new files, and gives each to found; with
-    // remove, removes them first (the sealed files before the chart file,
-    // each removal made durable). Folders that cannot be read are given to
-    // unreadable.
+    // The songs the tree holds outputs of, by its record (a file at its
+    // top, ".chartseal-outputs": each song's place, NUL-ended), read where
+    // the tree exists. Throws a refusal where the record is not a regular
+    // file.
+    void readRecord();
+    // Adds the songs to the record before their outputs are written, and
+    // writes it (a new file, synced, renamed over the old one) where any is
+    // new.
+    void recordSongs(const std::vector<TreeSong>& songs);
+    // Gives found each song of the record that is not in current (by
+    // outputKey) and still has files in the tree: its chart file, sealed
+    // files and new files a stopped run left; with remove, removes them
+    // (the sealed files first, made durable before the chart file goes),
+    // and the song leaves the record. Other files are never touched.
     void staleOutputs(const std::set<std::string>& current, bool remove,
-                      const std::function<void(const StaleOutput&)>& found,
-                      const std::function<void(const std::string& folder, const std::string& why)>& unreadable);
+                      const std::function<void(const StaleOutput&)>& found);
 
 private:
-    void walkStale(File& folder, const std::string& rel, int depth, const std::set<std::string>& current,
-                   bool remove, const std::function<void(const StaleOutput&)>& found,
-                   const std::function<void(const std::string&, const std::string&)>& unreadable);
+    void writeRecord();
 
     FileOps& ops_;
     std::string path_;
@@ -83,6 +95,7 @@ private:
     std::mutex mutex_;  // folders are opened and made one at a time
     std::map<std::string, File> folders_;  // below the top, by outputKey(rel, "")
     std::set<std::string> made_;           // by this run, the same way
+    std::map<std::string, TreeSong> record_;  // by outputKey
 };
 
 // How a key of OutputTree::staleOutputs's current is made: rel and the song
