@@ -136,21 +136,7 @@ void LibraryRun::intoBatch(std::vector<Song>& songs)
     forEach(songs, [this](Song& song) { intoTree(song, true); });
     if (stop_) return;
     barrier(songs);
-    forEach(songs, [](Song& song) {
-        song.job->treeWriter().putInPlace();
-        song.replaced = true;
-    });
-    // Even after a stop: the songs already put in place are made durable.
-    barrier(songs);
-    for (Song& song : songs) {
-        if (!song.replaced) continue;
-        if (song.going) {
-            song.report.result = SongResult::sealed;
-            song.going = false;
-            advance(song, song.source->bytes, true);
-        }
-        song.job->release();
-    }
+    putInPlace(songs, [](Song& song) { song.job->treeWriter().putInPlace(); });
 }
 
 void LibraryRun::staleOutputs(bool remove, const std::function<void(const StaleOutput&)>& found)

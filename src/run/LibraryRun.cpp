@@ -525,11 +525,16 @@ void LibraryRun::sealBatch(std::vector<Song>& songs)
     });
     if (stop_) return;
     barrier(songs);
-    forEach(songs, [](Song& song) {
-        song.job->writer({}, {}).replaceChart(std::move(*song.all));
+    putInPlace(songs, [](Song& song) { song.job->writer({}, {}).replaceChart(std::move(*song.all)); });
+}
+
+void LibraryRun::putInPlace(std::vector<Song>& songs, const std::function<void(Song&)>& step)
+{
+    forEach(songs, [&step](Song& song) {
+        step(song);
         song.replaced = true;
     });
-    // Even after a stop: the charts already replaced are made durable.
+    // Even after a stop: the songs already put in place are made durable.
     barrier(songs);
     for (Song& song : songs) {
         if (!song.replaced) continue;

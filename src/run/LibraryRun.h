@@ -179,6 +179,9 @@ private:
     // compare); the batch with its barriers.
     void intoTree(Song& song, bool write);
     void intoBatch(std::vector<Song>& songs);
+    // The last phase of a batch: step puts each song in place (renames its
+    // new files), then one barrier, and those songs are sealed.
+    void putInPlace(std::vector<Song>& songs, const std::function<void(Song&)>& step);
 
     FileOps& ops_;
     Options options_;
