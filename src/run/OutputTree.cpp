@@ -208,6 +208,17 @@ void OutputTree::walkStale(File& folder, const std::string& rel, int depth, cons
         std::vector<std::string> order = stale.files;
         std::stable_partition(order.begin(), order.end(), [](const std::string& entry) { return !entry.ends_with(".sm"); });
         for (const std::string& entry : order) {
+            // The chart file goes once the sealed files' removals are
+            // durable: a file system may persist a folder's changes out of
+            // order, and sealed files left without their chart file would be
+            // listed and removed by no later run.
+            if (entry.ends_with(".sm") && entry != order.front()) {
+                ops_.sync(folder.handle(), ec);
+                if (ec) {
+                    stale.message = shownName(folder.path()) + ": cannot sync: " + ec.message();
+                    return;
+                }
+            }
             ops_.removeInFolder(folder.handle(), entry, ec);
             if (ec) {
                 stale.message = shownName(prefix + entry) + ": cannot remove: " + ec.message();
