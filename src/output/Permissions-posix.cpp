@@ -3,6 +3,7 @@
 #include "output/Permissions.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstddef>
 
@@ -49,6 +50,9 @@ std::uint32_t withoutGroupAccess(std::uint32_t bits)
 
 bool attributesAsTaken(const FileAttributes& output, const FileAttributes& chart)
 {
+    // An owner the chart no longer has may read the output, and change its
+    // mode, whatever the bits say.
+    if (output.owner != chart.owner && output.owner != ::geteuid()) return false;
     std::uint32_t wanted = outputAttributeBits(chart.bits);
     if (output.group != chart.group) wanted = withoutGroupAccess(wanted);
     return outputAttributeBits(output.bits) == wanted;

@@ -34,8 +34,10 @@ std::string accessListWithoutGroupAccess(const std::string& value);
 
 // Whether an output that holds these attributes has what it would take from
 // a chart with those: on POSIX systems the chart's mode bits, without the
-// group's where it does not have the chart's group; on Windows, where access
-// comes from the folder's access list, always.
+// group's where it does not have the chart's group, and the chart's owner or
+// else the runner's (who may not give files away; the runner reads the
+// chart); on Windows, where access comes from the folder's access list,
+// always.
 bool attributesAsTaken(const FileAttributes& output, const FileAttributes& chart);
 
 // Why a chart with these attribute bits cannot be replaced, for a message;
