@@ -38,13 +38,17 @@ inline std::string below(const std::filesystem::path& path, const std::string& r
     return std::string(relative.begin(), relative.end());
 }
 
-// Every regular file under a folder, by its name below it, with its bytes.
+// The record an output tree keeps of its songs, at its top.
+inline constexpr const char* kTreeRecord = ".chartseal-outputs";
+
+// Every regular file under a folder, by its name below it, with its bytes;
+// an output tree's record of its songs aside.
 inline std::map<std::string, std::string> files(const std::string& root)
 {
     std::map<std::string, std::string> all;
     if (!exists(root)) return all;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(pathOf(root))) {
-        if (entry.is_regular_file() && !entry.is_symlink()) {
+        if (entry.is_regular_file() && !entry.is_symlink() && below(entry.path(), root) != kTreeRecord) {
             all[below(entry.path(), root)] = readFile(entry.path().string()).value_or("<unreadable>");
         }
     }

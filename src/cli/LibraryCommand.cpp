@@ -323,25 +323,34 @@ void checkTree(FileOps& ops, const std::string& into, const std::vector<std::str
             }
         }
     }
+    // The tree, or where it is still to be made, the nearest folder above it.
+    std::string existing = into;
     std::error_code ec;
-    const FileHandle handle = ops.openFolder(into, ec);
+    FileHandle handle = ops.openFolder(existing, ec);
+    for (int up = 0; ec == std::errc::no_such_file_or_directory && up < 256; ++up) {
+        const std::string above = folderOf(existing);
+        if (above == existing) break;
+        existing = above;
+        handle = ops.openFolder(existing, ec);
+    }
     if (ec == std::errc::no_such_file_or_directory) return;
-    if (ec) throw RunError(into, "cannot open folder", ec);
-    File tree(ops, into, handle);
-    if (tree.status().kind != FileKind::directory) throw refusal(into, "is not a folder; give --into a folder");
+    if (ec) throw RunError(existing, "cannot open folder", ec);
+    const bool made = existing == into;  // the tree itself, not a folder above it
+    File tree(ops, existing, handle);
+    if (tree.status().kind != FileKind::directory) throw refusal(existing, "is not a folder; give --into a folder");
     for (const std::string& path : folders) {
         std::optional<File> folder = opened(path);
         if (!folder) continue;
-        if (folder->identity().sameFile(tree.identity())) {
+        if (made && folder->identity().sameFile(tree.identity())) {
             throw refusal(into, "is " + shownName(path) +
                                     ", a folder the songs are read from; give --into a folder of its own");
         }
-        if (enclosingFolder(ops, *folder, {into}, path)) {
+        if (made && enclosingFolder(ops, *folder, {into}, path)) {
             throw refusal(path, "lies inside " + shownName(into) +
                                     ", the folder the songs are sealed into; give --into a folder outside the songs");
         }
     }
-    if (const std::optional<std::string> folder = enclosingFolder(ops, tree, folders, into)) {
+    if (const std::optional<std::string> folder = enclosingFolder(ops, tree, folders, existing)) {
         throw refusal(into, "lies inside " + shownName(*folder) +
                                 ", a folder the songs are read from; give --into a folder outside the songs");
     }

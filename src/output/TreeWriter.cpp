@@ -129,7 +129,7 @@ std::vector<std::string> TreeWriter::differing() const
     return names;
 }
 
-void TreeWriter::removeStale(const Output& out)
+bool TreeWriter::removeStale(const Output& out)
 {
     // A new file a stopped run left: a regular file at the new file's name,
     // whose bytes are always to be made again. Anything else there is not
@@ -140,13 +140,25 @@ void TreeWriter::removeStale(const Output& out)
     std::error_code ec;
     if (!ops_.statusInFolder(folder_.handle(), partial, st, ec)) {
         if (ec) throw RunError(shown, "cannot check", ec);
-        return;
+        return false;
     }
     if (!st.isRegular()) {
         throw refusal(shown, "is " + describeKind(st.kind) + ", not a file a stopped run left; move it away");
     }
     ops_.removeInFolder(folder_.handle(), partial, ec);
     if (ec) throw RunError(shown, "cannot remove", ec);
+    return true;
+}
+
+void TreeWriter::removeLeftovers()
+{
+    // The new files a stopped run left beside outputs that are right now
+    // (its rename done, or its bytes the same): they hold nothing to keep.
+    bool removed = false;
+    for (const Output& out : outs_) {
+        if (!out.differs) removed = removeStale(out) || removed;
+    }
+    if (removed) folder_.sync();
 }
 
 void TreeWriter::writeNew()

@@ -52,6 +52,10 @@ public:
     std::vector<std::string> differing() const;
     void writeNew();
     void putInPlace();
+    // Removes new files a stopped run left beside the outputs that do not
+    // differ (which writeNew leaves alone), and syncs the folder where it
+    // did.
+    void removeLeftovers();
 
     // The name of the new file for an output entry.
     static std::string partialName(const std::string& entry) { return "." + entry + ".partial"; }
@@ -68,7 +72,8 @@ private:
         bool placed = false;
     };
     bool sameBytes(int number, const FileStatus& found);
-    void removeStale(const Output& out);
+    // Removes a stopped run's new file of the output, if there is one.
+    bool removeStale(const Output& out);
     void discard() noexcept;
 
     FileOps& ops_;

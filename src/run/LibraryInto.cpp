@@ -124,6 +124,7 @@ void LibraryRun::intoTree(Song& song, bool write)
     TreeWriter& writer = job.treeWriter(*out, outBase, song.atBarrier, checkpoint_);
     const int differ = writer.compare(write && tree_->made(place.rel));
     song.report.changed = writer.differing();
+    if (write) writer.removeLeftovers();
     if (differ == 0) return finish(SongResult::upToDate);
     if (!write) return finish(SongResult::wouldSeal);
     writer.writeNew();

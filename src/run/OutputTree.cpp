@@ -176,6 +176,9 @@ void OutputTree::readRecord()
     if (!st.isRegular()) {
         throw refusal(shownRecord, "is " + describeKind(st.kind) + ", not the tree's record of its songs; move it away");
     }
+    std::error_code ignored;
+    FileStatus partial;
+    partialLeft_ = ops_.statusInFolder(top_.handle(), std::string(".") + kRecord + ".partial", partial, ignored);
     const FileHandle handle = ops_.openInFolder(top_.handle(), kRecord, ec);
     if (ec) throw RunError(shownRecord, "cannot open", ec);
     File file(ops_, shownRecord, handle);
@@ -225,9 +228,8 @@ void OutputTree::writeRecord()
     File file(ops_, shown({}, partial), handle);
     std::string bytes;
     for (const auto& [key, song] : record_) bytes += recordLine(song) + '\0';
+    // Its owner's alone: it names songs whose charts others may not read.
     try {
-        ops_.setAttributes(handle, newFileBits(), ec);
-        if (ec) throw RunError(shownRecord, "cannot set permissions", ec);
         file.writeAll(bytes);
         file.sync();
         file.close();
@@ -246,8 +248,9 @@ void OutputTree::recordSongs(const std::vector<TreeSong>& songs)
 {
     bool added = false;
     for (const TreeSong& song : songs) added = record_.emplace(outputKey(song.rel, song.song), song).second || added;
-    // Nothing new, nothing written: a run with nothing to do writes nothing.
-    if (added) writeRecord();
+    // Nothing new, nothing written: a run with nothing to do writes nothing
+    // (but where a stopped run left its new record).
+    if (added || partialLeft_) writeRecord();
 }
 
 void OutputTree::staleOutputs(const std::set<std::string>& current, bool remove,

@@ -96,6 +96,7 @@ private:
     std::map<std::string, File> folders_;  // below the top, by outputKey(rel, "")
     std::set<std::string> made_;           // by this run, the same way
     std::map<std::string, TreeSong> record_;  // by outputKey
+    bool partialLeft_ = false;                // a new record a stopped run left
 };
 
 // How a key of OutputTree::staleOutputs's current is made: rel and the song
