@@ -56,7 +56,18 @@ void refuseSealedSource(FileOps& ops, SealJob& job)
 void LibraryRun::openTree()
 {
     const bool sealing = options_.mode == LibraryMode::seal;
-    tree_.emplace(ops_, *options_.into, sealing);
+    // Made where missing, the tree lists no more to others than every
+    // folder of songs does.
+    std::uint32_t bits = 0777;
+    for (std::size_t i = 0; sealing && i < library_->folders.size(); ++i) {
+        if (library_->folders[i].parent != LibraryFolder::kNamed) continue;
+        try {
+            bits &= openLibraryFolder(ops_, *library_, i).status().attributes.bits;
+        } catch (const RunError&) {
+            // Its songs say why; the tree is made for those that can be read.
+        }
+    }
+    tree_.emplace(ops_, *options_.into, sealing, bits | 0700);
     if (sealing) tree_->lock();
     if (tree_->exists()) treeAtBarrier_ = sealing && groupCommit(tree_->top(), tree_->top().identity().volume);
     tree_->readRecord();

@@ -23,17 +23,17 @@ std::string withoutTrailingSeparators(std::string path)
 
 // Opens the folder at path, making it and the folders above it where they
 // are missing.
-FileHandle openOrMake(FileOps& ops, const std::string& path, int depth, std::error_code& ec)
+FileHandle openOrMake(FileOps& ops, const std::string& path, std::uint32_t bits, int depth, std::error_code& ec)
 {
     FileHandle handle = ops.openFolder(path, ec);
     if (ec != std::errc::no_such_file_or_directory || depth > kDeepest) return handle;
     const std::string above = folderOf(path);
     const std::string entry = entryOf(path);
     if (entry.empty() || entry == "." || entry == ".." || above == path) return handle;
-    const FileHandle parent = openOrMake(ops, above, depth + 1, ec);
+    const FileHandle parent = openOrMake(ops, above, 0777, depth + 1, ec);
     if (ec) return kNoFile;
     File folder(ops, above, parent);
-    ops.createFolderInFolder(parent, entry, 0777, ec);
+    ops.createFolderInFolder(parent, entry, bits, ec);
     if (ec && ec != std::errc::file_exists) return kNoFile;
     ops.sync(parent, ec);
     if (ec) return kNoFile;
@@ -54,12 +54,12 @@ std::string outputKey(const std::vector<std::string>& rel, const std::string& so
     return key;
 }
 
-OutputTree::OutputTree(FileOps& ops, std::string path, bool create)
+OutputTree::OutputTree(FileOps& ops, std::string path, bool create, std::uint32_t bits)
     : ops_(ops), path_(withoutTrailingSeparators(std::move(path)))
 {
     if (path_.empty()) throw refusal(path_, "names no folder; give --into a folder");
     std::error_code ec;
-    const FileHandle handle = create ? openOrMake(ops_, path_, 0, ec) : ops_.openFolder(path_, ec);
+    const FileHandle handle = create ? openOrMake(ops_, path_, bits, 0, ec) : ops_.openFolder(path_, ec);
     if (ec == std::errc::no_such_file_or_directory && !create) return;
     if (ec) throw RunError(path_, create ? "cannot make or open folder" : "cannot open folder", ec);
     top_ = File(ops_, path_, handle);

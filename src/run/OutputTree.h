@@ -39,8 +39,9 @@ public:
     // Opens the tree's top by its path (links in the path followed, as for
     // any path the caller gives). Where it is missing and create is set, it
     // is made, with the folders above it that are missing, as mkdir -p
-    // does; otherwise the tree stays empty. Throws RunError.
-    OutputTree(FileOps& ops, std::string path, bool create);
+    // does (the top with bits, less the umask, the others as mkdir -p makes
+    // them); otherwise the tree stays empty. Throws RunError.
+    OutputTree(FileOps& ops, std::string path, bool create, std::uint32_t bits = 0777);
 
     bool exists() const { return top_.isOpen(); }
     const std::string& path() const { return path_; }
