@@ -32,13 +32,13 @@ constexpr const char* kProgram = "chartseal-library";
 
 constexpr const char* kAbout =
     "usage: chartseal-library [OPTION...] [--] PATH...\n"
-    "Seals every song (<name>.sm) under the PATHs, as one chartseal run per song would; with\n"
-    "--dry-run changes nothing and counts what would be sealed (--report says, song by song, what\n"
-    "would stay plain and what be sealed), with --check verifies that each is\n"
-    "prepared. A PATH is a folder, walked recursively, or a chart <name>.sm, that song alone.\n"
-    "With --into OUT the charts are only read: each <PATH>/<rel>/<song>.sm is sealed into\n"
-    "OUT/<rel>/<song>.sm and <song>_2.dat to _6.dat, and outputs that hold those bytes already\n"
-    "are left alone.\n";
+    "Seals every song (<name>.sm) under the PATHs, as one chartseal run per song would.\n"
+    "A PATH is a folder, walked recursively, or a chart <name>.sm, that song alone.\n"
+    "--dry-run changes nothing and counts what would be sealed (--report says, song by\n"
+    "song, what would stay plain and what be sealed); --check verifies that each song is\n"
+    "prepared. With --into OUT the charts are only read: each <PATH>/<rel>/<song>.sm is\n"
+    "sealed into OUT/<rel>/<song>.sm and <song>_2.dat to _6.dat, and outputs that hold\n"
+    "those bytes already are left alone.\n";
 
 constexpr const char* kReportNote =
     "The report: one JSON line per song; FILE outside the PATHs (links followed), never a folder.\n"
