@@ -64,19 +64,8 @@ inline std::vector<std::string> outputsOf(const std::string& stem)
     return names;
 }
 
-class IntoTest : public TempDirTest {
+class IntoTest : public LibraryCommandTest {
 protected:
-    struct Ran {
-        int status;
-        std::string out, err;
-    };
-    Ran run(const std::vector<std::string>& args, FileOps& ops = systemFileOps())
-    {
-        std::ostringstream out, err;
-        LibraryCommand command(out, err, false, 1024, ops);
-        const int status = command.run(args);
-        return {status, out.str(), err.str()};
-    }
     std::string src() const { return at("src"); }
     std::string out() const { return at("out"); }
 

@@ -141,7 +141,9 @@ inline std::vector<std::string> reportedCharts(const std::string& report)
     return charts;
 }
 
-class LibraryReportTest : public TempDirTest {
+// A folder of its own for each test, and chartseal-library run in this
+// process on it, as a command line would run it.
+class LibraryCommandTest : public TempDirTest {
 protected:
     struct Ran {
         int status;
@@ -154,6 +156,10 @@ protected:
         const int status = command.run(args);
         return {status, out.str(), err.str()};
     }
+};
+
+class LibraryReportTest : public LibraryCommandTest {
+protected:
     // Three songs in two album folders; one of them sealed already, so that
     // sealed files are there too.
     void makeLibrary()
