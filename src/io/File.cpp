@@ -284,6 +284,14 @@ std::string followLinksInFolder(File& folder, const std::string& name, const std
     throw refusal(shownAs, "has too many levels of symbolic links");
 }
 
+bool unchangedAt(File& folder, const std::string& entry, File& file, const FileIdentity& expected)
+{
+    FileStatus named;
+    std::error_code ec;
+    return file.identity() == expected && folder.ops().statusInFolder(folder.handle(), entry, named, ec) &&
+           named.identity.sameFile(expected);
+}
+
 // No file system is this deep; a walk up that gets there is stopped.
 constexpr int kMaxDepth = 4096;
 

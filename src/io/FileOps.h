@@ -303,6 +303,11 @@ File openFolderOf(FileOps& ops, const std::string& fileName);
 // a missing entry is returned as it is, for the open to report.
 std::string followLinksInFolder(File& folder, const std::string& name, const std::string& shownAs);
 
+// Whether the open file still has the identity expected (it has not been
+// written, truncated or replaced since) and is still the file at the
+// folder's entry.
+bool unchangedAt(File& folder, const std::string& entry, File& file, const FileIdentity& expected);
+
 // The folder of folders that the open folder is, or is below; none where it
 // is outside all of them (a folder that cannot be opened counts as none).
 // Each step up compares identities (volume and number), so that no

@@ -28,4 +28,27 @@ std::uint64_t outputBytes(const SongPlan& plan, const SlotSet& slots, File& char
     return ChartSealer::sealedPieces(slots.slot(number), chart, block, take, limit);
 }
 
+bool holdsOutputBytes(const SongPlan& plan, const SlotSet& slots, File& chart, std::vector<char>& block, int number,
+                      File& file, std::uint64_t size, bool zerosMatch)
+{
+    std::vector<char> held(block.size());
+    std::uint64_t offset = 0;
+    bool matches = true;
+    outputBytes(plan, slots, chart, block, number, [&](char* data, std::size_t n) {
+        for (std::size_t done = 0; matches && done < n;) {
+            const std::size_t got = file.readAt(held.data(), n - done, offset + done);
+            if (got == 0) {
+                matches = false;  // shorter than size: changed
+                break;
+            }
+            for (std::size_t i = 0; i < got; ++i) {
+                if (held[i] != data[done + i] && !(zerosMatch && held[i] == '\0')) matches = false;
+            }
+            done += got;
+        }
+        offset += n;
+    }, size);
+    return matches && offset == size;
+}
+
 }  // namespace chartseal

@@ -23,4 +23,12 @@ std::uint64_t outputBytes(const SongPlan& plan, const SlotSet& slots, File& char
                           int number, const std::function<void(char* data, std::size_t n)>& take,
                           std::uint64_t limit = UINT64_MAX);
 
+// Whether the file's first size bytes are the first size bytes that output
+// `number` receives, read through block and a block of its own; where
+// zerosMatch, a zero byte in the file matches any byte (what a power cut
+// can leave of unsynced data). False where the output is shorter or the
+// file ends before size. Throws RunError where either cannot be read.
+bool holdsOutputBytes(const SongPlan& plan, const SlotSet& slots, File& chart, std::vector<char>& block, int number,
+                      File& file, std::uint64_t size, bool zerosMatch);
+
 }  // namespace chartseal

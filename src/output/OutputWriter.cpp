@@ -311,14 +311,7 @@ OutputWriter::Inspected OutputWriter::inspect(bool changeNothing)
     allocateBlock();
     // Whether new files here get an access list from the folder, which an
     // output must lose where the chart has none.
-    folderGivesAccessList_ = false;
-    if (const std::string inherited = defaultAccessListAttribute(); !inherited.empty()) {
-        std::error_code ec;
-        for (const ExtendedAttribute& attribute : ops_.extendedAttributes(folder_.handle(), ec)) {
-            folderGivesAccessList_ = folderGivesAccessList_ || attribute.name == inherited;
-        }
-        if (ec) throw RunError(folder_.path(), "cannot read extended attributes", ec);
-    }
+    folderGivesAccessList_ = givesAccessList(ops_, folder_);
     // Beside sealed files, a plain output file of an unfinished run is whole.
     if (isFound(1)) checkLeftover(1, anySealed);
     for (int number = 2; number <= kSlotCount; ++number) {
@@ -350,27 +343,8 @@ void OutputWriter::checkLeftover(int number, bool complete)
     File leftover(ops_, out.name, handle);
     if (!sameFile(leftover.status(), *out.found)) throw refusal(out.name, "was replaced while it was being checked");
 
-    std::vector<char> held(block_.size());
-    std::uint64_t offset = 0;
-    bool matches = true;
-    produce(
-        number,
-        [&](char* data, std::size_t n) {
-            for (std::size_t done = 0; matches && done < n;) {
-                const std::size_t got = leftover.readAt(held.data(), n - done, offset + done);
-                if (got == 0) {
-                    matches = false;  // shorter than its status said: changed
-                    break;
-                }
-                for (std::size_t i = 0; i < got; ++i) {
-                    if (held[i] != data[done + i] && held[i] != '\0') matches = false;
-                }
-                done += got;
-            }
-            offset += n;
-        },
-        size);
-    if (!matches || offset != size || !(leftover.identity() == out.found->identity)) {
+    if (!holdsOutputBytes(*plan_, *slots_, chart_->file(), block_, number, leftover, size, true) ||
+        !(leftover.identity() == out.found->identity)) {
         throw refusal(out.name, notALeftover(number, base_));
     }
 }
@@ -490,19 +464,16 @@ OutputWriter::AllDurable OutputWriter::writeSealed(PlainDurable)
 void OutputWriter::replaceChart(AllDurable)
 {
     enterPhase();
-    const FileIdentity& expected = expected_;
     // Windows replaces no file that is open; the lock has its own handle.
     for (Output& out : fout) {
         if (out.file.isOpen()) out.file.close();
     }
     // The last look before the rename: a chart written to since it was read
     // (an editor saving it, a line appended) must not be replaced.
-    FileStatus named;
-    std::error_code ec;
-    if (!(chart_->file().identity() == expected) ||
-        !ops_.statusInFolder(folder_.handle(), chartEntry_, named, ec) || !named.identity.sameFile(expected)) {
+    if (!unchangedAt(folder_, chartEntry_, chart_->file(), expected_)) {
         throw refusal(chartPath_, "changed while it was being sealed; run chartseal again");
     }
+    std::error_code ec;
     chart_->close();
     checkpoint_();
     ops_.renameInFolder(folder_.handle(), fout[0].entry, chartEntry_, ec);

@@ -4,6 +4,19 @@
 
 namespace chartseal {
 
+bool givesAccessList(FileOps& ops, File& folder)
+{
+    const std::string inherited = defaultAccessListAttribute();
+    if (inherited.empty()) return false;
+    std::error_code ec;
+    bool gives = false;
+    for (const ExtendedAttribute& attribute : ops.extendedAttributes(folder.handle(), ec)) {
+        gives = gives || attribute.name == inherited;
+    }
+    if (ec) throw RunError(folder.path(), "cannot read extended attributes", ec);
+    return gives;
+}
+
 void takeChartAttributes(FileOps& ops, File& file, const std::string& shownAs, const FileAttributes& has,
                          const FileAttributes& wanted, const std::vector<ExtendedAttribute>& chartExtended,
                          bool folderGivesAccessList)

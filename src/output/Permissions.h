@@ -28,6 +28,11 @@ std::string accessListAttribute();
 // The extended attribute of a folder that gives its new files an access
 // list ("system.posix_acl_default"); empty where there is none.
 std::string defaultAccessListAttribute();
+// Whether new files in the folder get an access list from it (its default
+// access list), which an output must lose where the chart has none. Throws
+// RunError, naming the folder, where its attributes cannot be read.
+bool givesAccessList(FileOps& ops, File& folder);
+
 // The access list with the same change as withoutGroupAccess: no access for
 // the owning group, and no more for others than that group had.
 std::string accessListWithoutGroupAccess(const std::string& value);

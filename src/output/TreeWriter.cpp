@@ -106,18 +106,7 @@ bool TreeWriter::sameBytes(int number, const FileStatus& found)
     if (!file.status().identity.sameFile(found.identity)) {
         throw refusal(out.name, "was replaced while it was being compared; run again");
     }
-    std::vector<char> held(block_.size());
-    std::uint64_t offset = 0;
-    bool same = true;
-    outputBytes(*plan_, *slots_, chart_->file(), block_, number, [&](char* data, std::size_t n) {
-        for (std::size_t done = 0; same && done < n;) {
-            const std::size_t got = file.readAt(held.data(), n - done, offset + done);
-            if (got == 0 || !std::equal(held.data(), held.data() + got, data + done)) same = false;
-            done += got;
-        }
-        offset += n;
-    }, found.size());
-    return same && offset == found.size();
+    return holdsOutputBytes(*plan_, *slots_, chart_->file(), block_, number, file, found.size(), false);
 }
 
 std::vector<std::string> TreeWriter::differing() const
@@ -164,16 +153,7 @@ void TreeWriter::removeLeftovers()
 void TreeWriter::writeNew()
 {
     if (!compared_) throw std::logic_error("an output tree's files were written before they were compared");
-    // Whether new files here get an access list from the folder, which an
-    // output must lose where the chart has none.
-    bool folderGivesAccessList = false;
-    if (const std::string inherited = defaultAccessListAttribute(); !inherited.empty()) {
-        std::error_code ec;
-        for (const ExtendedAttribute& attribute : ops_.extendedAttributes(folder_.handle(), ec)) {
-            folderGivesAccessList = folderGivesAccessList || attribute.name == inherited;
-        }
-        if (ec) throw RunError(folder_.path(), "cannot read extended attributes", ec);
-    }
+    const bool folderGivesAccessList = givesAccessList(ops_, folder_);
     std::vector<ExtendedAttribute> chartExtended = [&] {
         std::error_code ec;
         std::vector<ExtendedAttribute> all = ops_.extendedAttributes(chart_->file().handle(), ec);

@@ -28,20 +28,14 @@ std::vector<std::string> relOf(const SongLibrary& library, std::size_t index)
 
 // A chart with non-empty sealed files beside it is a sealed song's plain
 // part: sealing it again would lose what those files hold from the tree.
-void refuseSealedSource(FileOps& ops, SealJob& job)
+void refuseSealedSource(SealJob& job)
 {
+    const std::array<std::optional<FileStatus>, kSlotCount> found = job.outputsFound();
     std::array<bool, kSlotCount> taken{};
     bool anyHeld = false;
-    for (int number = 1; number <= kSlotCount; ++number) {
-        const std::string& name = job.plan().output(number).name;
-        FileStatus st;
-        std::error_code ec;
-        if (ops.statusInFolder(job.folder().handle(), entryOf(name), st, ec)) {
-            taken[static_cast<std::size_t>(number - 1)] = true;
-            anyHeld = anyHeld || (number > 1 && st.size() > 0);
-        } else if (ec) {
-            throw RunError(name, "cannot check", ec);
-        }
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        taken[i] = found[i].has_value();
+        anyHeld = anyHeld || (i > 0 && found[i] && found[i]->size() > 0);
     }
     const SealState state = sealStateOf(taken);
     if (anyHeld && (state == SealState::sealed || state == SealState::incomplete)) {
@@ -108,7 +102,7 @@ void LibraryRun::intoTree(Song& song, bool write)
     }
     surveyAndPartition(song, false);
     SealJob& job = *song.job;
-    refuseSealedSource(ops_, job);
+    refuseSealedSource(job);
     const SongPlan& plan = job.plan();
     song.report.files = {{song.report.output, plan.plainCharts().texts()}};
     for (int number = 2; number <= kSlotCount; ++number) {

@@ -580,19 +580,9 @@ void LibraryRun::check(Song& song)
     song.report.sealed.clear();
     song.report.files = {{entryOf(song.report.chart), kept.texts()}};
 
-    std::array<std::optional<FileStatus>, kSlotCount> found;
+    const std::array<std::optional<FileStatus>, kSlotCount> found = job.outputsFound();
     std::array<bool, kSlotCount> taken{};
-    for (int number = 1; number <= kSlotCount; ++number) {
-        const std::string& name = plan.output(number).name;
-        FileStatus st;
-        std::error_code ec;
-        if (ops_.statusInFolder(folder.handle(), entryOf(name), st, ec)) {
-            found[static_cast<std::size_t>(number - 1)] = st;
-            taken[static_cast<std::size_t>(number - 1)] = true;
-        } else if (ec) {
-            throw RunError(name, "cannot check", ec);
-        }
-    }
+    for (std::size_t i = 0; i < found.size(); ++i) taken[i] = found[i].has_value();
     const auto name = [&](int number) { return shownName(plan.output(number).name); };
     switch (sealStateOf(taken)) {
     case SealState::unfinished:

@@ -747,12 +747,7 @@ void Restore::run()
 
     chartExtended_ = ops_.extendedAttributes(chart_.handle(), ec);
     if (ec) throw RunError(chartPath_, "cannot read extended attributes", ec);
-    if (const std::string inherited = defaultAccessListAttribute(); !inherited.empty()) {
-        for (const ExtendedAttribute& attribute : ops_.extendedAttributes(folder_.handle(), ec)) {
-            folderGivesAccessList_ = folderGivesAccessList_ || attribute.name == inherited;
-        }
-        if (ec) throw RunError(folder_.path(), "cannot read extended attributes", ec);
-    }
+    folderGivesAccessList_ = givesAccessList(ops_, folder_);
 
     try {
         bool found = false;

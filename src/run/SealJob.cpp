@@ -126,12 +126,25 @@ TreeWriter& SealJob::treeWriter(File& outFolder, const std::string& outBase, boo
 
 void SealJob::checkUnchanged()
 {
-    FileStatus named;
-    std::error_code ec;
-    if (!(chart_->file().identity() == expected_) || !ops_.statusInFolder(folder_->handle(), entry_, named, ec) ||
-        !named.identity.sameFile(expected_)) {
+    if (!unchangedAt(*folder_, entry_, chart_->file(), expected_)) {
         throw refusal(chartPath_, "changed while it was being read; run again");
     }
+}
+
+std::array<std::optional<FileStatus>, kSlotCount> SealJob::outputsFound()
+{
+    std::array<std::optional<FileStatus>, kSlotCount> found;
+    for (int number = 1; number <= kSlotCount; ++number) {
+        const std::string& name = plan_.output(number).name;
+        FileStatus st;
+        std::error_code ec;
+        if (ops_.statusInFolder(folder_->handle(), entryOf(name), st, ec)) {
+            found[static_cast<std::size_t>(number - 1)] = st;
+        } else if (ec) {
+            throw RunError(name, "cannot check", ec);
+        }
+    }
+    return found;
 }
 
 void SealJob::seal(std::function<void()> checkpoint, std::function<void(const std::string&)> report)

@@ -3,6 +3,7 @@
 // (chartseal-library) share, so that both give the same result.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <optional>
 #include <string>
@@ -72,6 +73,10 @@ public:
     // Refuses, with a RunError, a chart that is no longer the one
     // partitioned: written to, or another file at its name.
     void checkUnchanged();
+    // What stands at each output name of the partitioned chart in its folder
+    // (found[N - 1] for output N), nothing where the name is free. Throws
+    // RunError where a name cannot be checked.
+    std::array<std::optional<FileStatus>, kSlotCount> outputsFound();
     // The chart's folder, once lockAndPartition opened it.
     File& folder() { return *folder_; }
     // Lets go of the chart's lock (and everything else of the run); the last
