@@ -18,6 +18,7 @@
 #include <map>
 #include <sstream>
 
+#include "AsUser-posix.h"
 #include "LibraryIntoSupport.h"
 #include "console/ExitStatus.h"
 
@@ -69,26 +70,12 @@ Stat statOf(const std::string& path)
     return {st.st_uid, st.st_gid, st.st_mode & 07777, st.st_ino};
 }
 
-struct Identity {
-    uid_t uid;
-    gid_t gid;
-    std::vector<gid_t> groups;  // supplementary
-};
+using test::Identity;
 
 // Runs work in a child that has taken the identity; its exit status.
 int asUser(const Identity& who, const std::function<int()>& work)
 {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgroups(who.groups.size(), who.groups.data()) != 0 || ::setresgid(who.gid, who.gid, who.gid) != 0 ||
-            ::setresuid(who.uid, who.uid, who.uid) != 0) {
-            ::_exit(99);
-        }
-        ::_exit(work() & 0xFF);
-    }
-    int raw = 0;
-    ::waitpid(pid, &raw, 0);
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return test::asUser(who, [&](std::ostream&) { return work(); }).status;
 }
 
 bool canRead(const Identity& who, const std::string& path)

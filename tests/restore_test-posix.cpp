@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "AsUser-posix.h"
 #include "TestSupport.h"
 #include "console/ExitStatus.h"
 #include "run/RestoreSong.h"
@@ -20,46 +21,16 @@ namespace {
 
 using test::readFile;
 
-struct Identity {
-    uid_t uid;
-    gid_t gid;
-    std::vector<gid_t> groups;  // supplementary
-};
+using test::Identity;
 constexpr uid_t kA = 1001;
 constexpr gid_t kG = 3000;
 
-struct Ran {
-    int status = -1;
-    std::string err;
-};
+using Ran = test::ChildRan;
 
 // chartunseal --restore base, in a child that has taken the identity.
 Ran restoreAs(const Identity& who, const std::string& base)
 {
-    int channel[2];
-    if (::pipe(channel) != 0) return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(channel[0]);
-        if (::setgroups(who.groups.size(), who.groups.data()) != 0 || ::setresgid(who.gid, who.gid, who.gid) != 0 ||
-            ::setresuid(who.uid, who.uid, who.uid) != 0) {
-            ::_exit(99);
-        }
-        std::ostringstream err;
-        const int status = restoreSongs(systemFileOps(), {base}, err);
-        const std::string text = err.str();
-        if (::write(channel[1], text.data(), text.size()) < 0) ::_exit(98);
-        ::_exit(status & 0xFF);
-    }
-    ::close(channel[1]);
-    Ran ran;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(channel[0], buf, sizeof buf)) > 0;) ran.err.append(buf, static_cast<std::size_t>(n));
-    ::close(channel[0]);
-    int raw = 0;
-    ::waitpid(pid, &raw, 0);
-    ran.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    return ran;
+    return test::asUser(who, [&](std::ostream& err) { return restoreSongs(systemFileOps(), {base}, err); });
 }
 
 class RestoreAsAnotherUser : public test::TempDirTest {};

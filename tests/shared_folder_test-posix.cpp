@@ -17,6 +17,7 @@
 #include <map>
 #include <sstream>
 
+#include "AsUser-posix.h"
 #include "FolderSnapshot-posix.h"
 #include "TestSupport.h"
 #include "console/ExitStatus.h"
@@ -30,11 +31,7 @@ using test::chartBlock;
 using test::readFile;
 namespace fs = std::filesystem;
 
-struct Identity {
-    uid_t uid;
-    gid_t gid;
-    std::vector<gid_t> groups;  // supplementary
-};
+using test::Identity;
 constexpr uid_t kA = 1001, kB = 1002, kX = 1005;
 constexpr gid_t kG = 3000;
 const Identity root{0, 0, {}};
@@ -42,46 +39,27 @@ const Identity userA{kA, kA, {}};
 const Identity userB{kB, kB, {}};
 const Identity memberB{kB, kB, {kG}};
 
-struct Ran {
-    int status = -1;
-    std::string err;
-};
+using Ran = test::ChildRan;
 
 // One run of the tool, in a child that has taken the identity (and the
 // file-size limit, where given) and treats signals as chartseal's main does.
 Ran runAs(const Identity& who, const std::string& base, FileOps& ops = systemFileOps(),
           rlim_t fileLimit = RLIM_INFINITY)
 {
-    int channel[2];
-    if (::pipe(channel) != 0) return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(channel[0]);
-        prepareStandardStreams();
-        if (fileLimit != RLIM_INFINITY) {
-            const struct rlimit limit {fileLimit, fileLimit};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        if (::setgroups(who.groups.size(), who.groups.data()) != 0 || ::setresgid(who.gid, who.gid, who.gid) != 0 ||
-            ::setresuid(who.uid, who.uid, who.uid) != 0) {
-            ::_exit(99);
-        }
-        std::istringstream in(base + "\n");
-        std::ostringstream out, err;
-        const int status = RunDriver(in, out, err, [] {}, ops).run();
-        const std::string text = err.str();
-        if (::write(channel[1], text.data(), text.size()) < 0) ::_exit(98);
-        ::_exit(status & 0xFF);
-    }
-    ::close(channel[1]);
-    Ran ran;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(channel[0], buf, sizeof buf)) > 0;) ran.err.append(buf, static_cast<std::size_t>(n));
-    ::close(channel[0]);
-    int raw = 0;
-    ::waitpid(pid, &raw, 0);
-    ran.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    return ran;
+    return test::asUser(
+        who,
+        [&](std::ostream& err) {
+            std::istringstream in(base + "\n");
+            std::ostringstream out;
+            return RunDriver(in, out, err, [] {}, ops).run();
+        },
+        [&] {
+            prepareStandardStreams();
+            if (fileLimit != RLIM_INFINITY) {
+                const struct rlimit limit {fileLimit, fileLimit};
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+            }
+        });
 }
 
 // An access list as Linux stores it in system.posix_acl_access.
